@@ -1,0 +1,104 @@
+// Strict JSON reading: one value, optional surrounding whitespace (space,
+// tab, LF, CR), no comments, no trailing commas, a nesting budget of 128.
+// Every error is one fixed message and the place it arose.
+#ifndef TALPEN_JSON_READER_H_
+#define TALPEN_JSON_READER_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "json/error.h"
+#include "json/expected.h"
+#include "json/value.h"
+
+namespace talpen::json {
+
+// Each parse starts with this many levels; the bracket that would spend the
+// last one fails with "recursion limit exceeded", so 127 levels nest.
+constexpr int kNestingBudget = 128;
+
+// Reads the whole text as one JSON document. The text is UTF-8 (it comes from
+// a host string) and is not checked; string bytes are copied unchanged.
+Expected<JsonValue, JsonError> parse_json(std::string_view text);
+
+// A cursor over JSON text with the reader's grammar, messages and positions,
+// for decoders that build their records straight from the text. The text must
+// outlive the reader.
+//
+// Positions: an error "caused by" the byte under the cursor is placed at
+// offset() + 1; an error at the end of the text at its length; a decoder's own
+// message made with error_here() at offset(), the bytes consumed so far.
+class TextReader {
+ public:
+  explicit TextReader(std::string_view text) : text_(text) {}
+
+  std::string_view text() const { return text_; }
+  size_t offset() const { return pos_; }
+  bool at_end() const { return pos_ >= text_.size(); }
+  // The byte under the cursor, or -1 at the end of the text.
+  int peek() const { return at_end() ? -1 : static_cast<unsigned char>(text_[pos_]); }
+  // REQUIRES: !at_end()
+  void bump() { ++pos_; }
+  // Skips whitespace, then peek().
+  int peek_after_ws();
+
+  // An error at offset(): for decoder messages and end-of-text errors.
+  JsonError error_here(std::string message) const;
+  // An error caused by the byte under the cursor (offset() + 1, or the text's
+  // length at the end).
+  JsonError error_at_next(std::string message) const;
+
+  // REQUIRES: peek() == '"'. Reads the string, escapes resolved.
+  bool read_string(std::string* out, JsonError* err);
+  // REQUIRES: peek() is '-' or a digit. Reads a number of one of the three
+  // classes into `out` (a JsonValue of kind Number).
+  bool read_number(JsonValue* out, JsonError* err);
+  // REQUIRES: peek() is 'n', 't' or 'f'. Reads null, true or false.
+  bool read_literal(JsonValue* out, JsonError* err);
+  // Skips whitespace and reads any value (arrays and objects spend nesting).
+  bool read_value(JsonValue* out, JsonError* err);
+
+  // REQUIRES: peek() is '[' (or '{'). Spends one nesting level ("recursion
+  // limit exceeded", caused by the bracket, when none is left) and consumes
+  // the bracket.
+  bool begin_array(JsonError* err);
+  bool begin_object(JsonError* err);
+  // Gives a nesting level back without reading anything.
+  void leave_level() { ++budget_; }
+
+  // Array stepping. `first` starts true for each array. Sets *has to whether
+  // another element follows, consuming a separating comma; the element itself
+  // is left for the caller. Errors: "expected `,` or `]`", "EOF while parsing
+  // a list", "trailing comma", and "EOF while parsing a value" after a comma.
+  bool next_element(bool* first, bool* has, JsonError* err);
+  // Object stepping: as next_element, reading the next key (escapes
+  // resolved) when there is one. The colon is left for object_colon().
+  // Errors: "expected `,` or `}`", "EOF while parsing an object", "trailing
+  // comma", "key must be a string", "EOF while parsing a value".
+  bool next_key(bool* first, bool* has, std::string* key, JsonError* err);
+  // Skips whitespace and consumes ':' ("expected `:`"; "EOF while parsing an
+  // object" at the end of the text).
+  bool object_colon(JsonError* err);
+
+  // Closes an array after its last wanted element and gives its level back:
+  // "]" ends it; "," then "]" is "trailing comma"; "," then anything else, or
+  // any other byte, is "trailing characters"; the end of the text is "EOF
+  // while parsing a list".
+  bool finish_array(JsonError* err);
+  // Closes an object whose next_key() reported no further key (so the next
+  // byte is '}') and gives its level back.
+  bool finish_object(JsonError* err);
+  // After the top-level value: only whitespace may follow ("trailing
+  // characters", caused by the first other byte).
+  bool finish_document(JsonError* err);
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+  int budget_ = kNestingBudget;
+};
+
+}  // namespace talpen::json
+
+#endif  // TALPEN_JSON_READER_H_
