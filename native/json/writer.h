@@ -1,55 +1,166 @@
 // JsonWriter: the append-only buffer into which every response is written,
 // compact (no whitespace), keys in each document's fixed order.
+//
+// The buffer is one malloc'd block, started at 128 bytes and doubled with
+// realloc as needed: large blocks then grow by remapping pages rather than by
+// copying, and pages that are never written cost no memory. Each value
+// reserves its worst-case size once and then writes without further checks;
+// the per-value calls are inline because a generate response writes tens of
+// doubles per bar.
 #ifndef TALPEN_JSON_WRITER_H_
 #define TALPEN_JSON_WRITER_H_
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <vector>
+
+#include "json/format_double.h"
 
 namespace talpen::json {
 
 class JsonWriter {
  public:
   static constexpr size_t kInitialCapacity = 128;
+  // Scratch sizes: the longest 64-bit integer ("-9223372036854775808",
+  // "18446744073709551615") and the longest double text.
+  static constexpr size_t kIntegerBufferSize = 20;
 
+  // Allocates the initial 128 bytes; throws std::bad_alloc if it cannot.
   JsonWriter();
   ~JsonWriter();
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
+  // The moved-from writer is left empty, with no buffer, and stays usable.
+  JsonWriter(JsonWriter&& other) noexcept;
+  JsonWriter& operator=(JsonWriter&& other) noexcept;
 
-  // Grows geometrically with realloc; on exhausted memory throws
-  // std::bad_alloc (the module boundary turns it into MemoryError).
-  void reserve_more(size_t n);
+  // Makes room for at least `n` more bytes. Grows geometrically with realloc;
+  // on exhausted memory throws std::bad_alloc (the module boundary turns it
+  // into MemoryError) and leaves the text written so far intact.
+  void reserve_more(size_t n) {
+    if (cap_ - len_ < n) grow(n);
+  }
 
-  void put(char c);
-  void put(std::string_view bytes);
+  void put(char c) {
+    reserve_more(1);
+    buf_[len_++] = c;
+  }
+  void put(std::string_view bytes) {
+    reserve_more(bytes.size());
+    append_unchecked(bytes.data(), bytes.size());
+  }
 
   // Objects: begin_object writes '{' and opens a member state; write_key
-  // writes ',' before every member but the first, the key, and ':'.
-  void begin_object();
-  void end_object();
-  void write_key(std::string_view name);
+  // writes ',' before every member but the first, the key, and ':'. Every
+  // object, however deeply nested, starts with no member. end_object without
+  // an open object only writes '}'.
+  void begin_object() {
+    put('{');
+    push_object();
+  }
+  void end_object() {
+    put('}');
+    pop_object();
+  }
+  void write_key(std::string_view name) {
+    if (member_bits_ & 1) put(',');
+    member_bits_ |= 1;
+    write_string(name);
+    put(':');
+  }
 
+  // A JSON string: the bytes between double quotes, with '"', '\\' and the
+  // control bytes 0x00-0x1F escaped and every other byte (UTF-8 included)
+  // copied unchanged. The bytes need not be valid UTF-8.
   void write_string(std::string_view bytes);
-  void write_i64(int64_t v);
-  void write_u64(uint64_t v);
+
+  void write_i64(int64_t v) {
+    // The magnitude as unsigned, so -2^63 needs no special case.
+    const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    char scratch[kIntegerBufferSize];
+    char* end = scratch + sizeof(scratch);
+    char* begin = format_u64_backwards(magnitude, end);
+    reserve_more(kIntegerBufferSize + 1);
+    if (v < 0) buf_[len_++] = '-';
+    append_unchecked(begin, end - begin);
+  }
+  void write_u64(uint64_t v) {
+    char scratch[kIntegerBufferSize];
+    char* end = scratch + sizeof(scratch);
+    char* begin = format_u64_backwards(v, end);
+    reserve_more(kIntegerBufferSize);
+    append_unchecked(begin, end - begin);
+  }
   // `null` for NaN and infinities, else format_double's text.
-  void write_f64(double v);
+  void write_f64(double v) {
+    reserve_more(kDoubleBufferSize);
+    if (!std::isfinite(v)) {
+      std::memcpy(buf_ + len_, "null", 4);
+      len_ += 4;
+      return;
+    }
+    // The buffer has room for the longest text, so it serves as the scratch.
+    len_ += format_double(v, buf_ + len_);
+  }
 
   const char* data() const { return buf_; }
   size_t size() const { return len_; }
   std::string_view view() const { return {buf_, len_}; }
-  // Releases the buffer early (after the text has been copied out).
+  // Releases the buffer early (after the text has been copied out). The
+  // writer stays usable and starts afresh on the next write.
   void clear_and_free();
 
  private:
+  void grow(size_t n);
+  void append_unchecked(const char* p, size_t n) {
+    std::memcpy(buf_ + len_, p, n);
+    len_ += n;
+  }
+  void push_object() {
+    if (depth_ >= 63) [[unlikely]]
+      deep_bits_.push_back((member_bits_ >> 63) != 0);
+    member_bits_ <<= 1;
+    ++depth_;
+  }
+  void pop_object() {
+    if (depth_ == 0) return;
+    member_bits_ >>= 1;
+    --depth_;
+    if (depth_ >= 63) [[unlikely]] {
+      if (deep_bits_.back()) member_bits_ |= uint64_t{1} << 63;
+      deep_bits_.pop_back();
+    }
+  }
+  // Writes the decimal digits of v so that they end just before `end`, two at
+  // a time from the right; returns where they begin (at most 20 bytes back).
+  static char* format_u64_backwards(uint64_t v, char* end) {
+    while (v >= 100) {
+      end -= 2;
+      std::memcpy(end, detail::kDigitPairs + 2 * (v % 100), 2);
+      v /= 100;
+    }
+    if (v >= 10) {
+      end -= 2;
+      std::memcpy(end, detail::kDigitPairs + 2 * v, 2);
+    } else {
+      *--end = static_cast<char>('0' + v);
+    }
+    return end;
+  }
+
   char* buf_ = nullptr;
   size_t len_ = 0;
   size_t cap_ = 0;
   // One bit per open object, innermost lowest: set once it holds a member.
+  // Bit 0 at depth 0 serves a bare top-level key sequence.
   uint64_t member_bits_ = 0;
-  int depth_ = 0;
+  size_t depth_ = 0;
+  // States pushed out of member_bits_ by nesting deeper than 63 objects;
+  // the response documents never get there.
+  std::vector<bool> deep_bits_;
 };
 
 }  // namespace talpen::json
