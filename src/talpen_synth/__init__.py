@@ -1,0 +1,14 @@
+"""Deterministic synthetic market data from a seeded JSON spec.
+
+A :class:`Synth` handle keeps one generation spec and answers JSON commands
+with JSON text::
+
+    from talpen_synth import Synth
+
+    synth = Synth(spec_json)
+    response = synth.command('{"cmd":"generate"}')
+"""
+
+from ._talpen_synth import Synth, __version__
+
+__all__ = ["__version__", "Synth"]
