@@ -69,11 +69,14 @@ class TextReader {
 
   // Array stepping. `first` starts true for each array. Sets *has to whether
   // another element follows, consuming a separating comma; the element itself
-  // is left for the caller. Errors: "expected `,` or `]`", "EOF while parsing
-  // a list", "trailing comma", and "EOF while parsing a value" after a comma.
+  // is left for the caller. With *has false the cursor is on the ']', for
+  // finish_array(). Errors: "expected `,` or `]`"; "EOF while parsing a list"
+  // where an element or `]` (or `,` or `]`) is expected; "trailing comma";
+  // "EOF while parsing a value" after a comma.
   bool next_element(bool* first, bool* has, JsonError* err);
   // Object stepping: as next_element, reading the next key (escapes
-  // resolved) when there is one. The colon is left for object_colon().
+  // resolved, replacing what *key held) when there is one. The colon is left
+  // for object_colon(); with *has false the cursor is on the '}'.
   // Errors: "expected `,` or `}`", "EOF while parsing an object", "trailing
   // comma", "key must be a string", "EOF while parsing a value".
   bool next_key(bool* first, bool* has, std::string* key, JsonError* err);
@@ -94,6 +97,15 @@ class TextReader {
   bool finish_document(JsonError* err);
 
  private:
+  // Sets the cursor to `p` (at most the text's length) and reports `message`
+  // there. Always returns false.
+  bool fail_at(size_t p, const char* message, JsonError* err);
+  // REQUIRES: peek() is '[' or '{'. Spends a level and consumes the bracket.
+  bool take_level(JsonError* err);
+  // The whole array or object under the cursor, as a value.
+  bool read_array_value(JsonValue* out, JsonError* err);
+  bool read_object_value(JsonValue* out, JsonError* err);
+
   std::string_view text_;
   size_t pos_ = 0;
   int budget_ = kNestingBudget;
