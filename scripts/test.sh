@@ -16,6 +16,18 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 stage() { printf '\n== %s\n' "$*"; }
 
+# CTest lists every GoogleTest case; keep the log and show its summary, or
+# all of it when something failed.
+run_ctest() {
+  local log=$1/ctest.log
+  if ctest --test-dir "$1" --output-on-failure -j "$jobs" >"$log" 2>&1; then
+    grep -E 'tests passed|tests failed|Total Test time' "$log"
+  else
+    cat "$log"
+    return 1
+  fi
+}
+
 # --- System packages: GoogleTest always; clang and its fuzzing runtime for the fuzz stage.
 want=()
 dpkg -s libgtest-dev >/dev/null 2>&1 || want+=(libgtest-dev)
@@ -43,7 +55,7 @@ stage "C++ tests"
 cmake -S . -B build/tests "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DTALPEN_BUILD_TESTS=ON \
   -DTALPEN_WERROR=ON >/dev/null
 cmake --build build/tests -j "$jobs"
-ctest --test-dir build/tests --output-on-failure -j "$jobs" | tail -n 15
+run_ctest build/tests
 
 # --- Python tests against the installed package (not the working tree).
 stage "Python tests"
@@ -59,8 +71,7 @@ stage "C++ tests under ASan+UBSan"
 cmake -S . -B build/asan "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALPEN_BUILD_TESTS=ON \
   -DTALPEN_SANITIZE=ON >/dev/null
 cmake --build build/asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure -j "$jobs" | tail -n 15
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest build/asan
 
 # --- Fuzz targets (libFuzzer, clang), each for a bounded time from its seed corpus.
 stage "fuzzing, ${fuzz_seconds}s per target"
