@@ -1,6 +1,8 @@
 #include "module/synth_type.h"
 
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -73,10 +75,21 @@ void raise_from_current_exception() {
   } catch (const std::length_error&) {
     PyErr_NoMemory();
   } catch (...) {
-    std::string message = kTypeName;
-    message += ": internal failure";
-    raise_panic(message.c_str());
+    // A fixed text: building one here could throw again, out of the handler.
+    raise_panic("_talpen_synth::PySynth: internal failure");
   }
+}
+
+// PanicException for a command from a thread that does not own the handle.
+// Formatted into a fixed buffer: this runs outside any C++ exception handler,
+// so it must not allocate.
+void raise_foreign_thread(uint64_t caller, uint64_t owner) {
+  char message[192];
+  std::snprintf(message, sizeof message,
+                "%s is unsendable, but sent to another thread (calling thread %" PRIu64
+                ", owning thread %" PRIu64 ")",
+                kTypeName, caller, owner);
+  raise_panic(message);
 }
 
 // Decodes and validates a spec text; false with ValueError set on failure.
@@ -174,13 +187,7 @@ PyObject* synth_command(PyObject* self, PyObject* args, PyObject* kwargs) {
   PySynth* synth = as_synth(self);
   uint64_t caller = current_thread_id();
   if (caller != synth->owner_thread) {
-    std::string message = kTypeName;
-    message += " is unsendable, but sent to another thread (calling thread ";
-    message += std::to_string(caller);
-    message += ", owning thread ";
-    message += std::to_string(synth->owner_thread);
-    message += ")";
-    raise_panic(message.c_str());
+    raise_foreign_thread(caller, synth->owner_thread);
     return nullptr;
   }
   if (!try_borrow(synth->borrow_flag)) {
