@@ -49,6 +49,8 @@ class JsonWriter {
     buf_[len_++] = c;
   }
   void put(std::string_view bytes) {
+    // An empty view may carry a null pointer, which memcpy must never see.
+    if (bytes.empty()) return;
     reserve_more(bytes.size());
     append_unchecked(bytes.data(), bytes.size());
   }

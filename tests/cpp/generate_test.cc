@@ -114,6 +114,48 @@ TEST(WorkedExampleTest, TradesAndFunding) {
   EXPECT_EQ(run.funding[0].rate, -0.00417948);
 }
 
+// Crash (a negative drift: |drift| is subtracted whatever its sign) and vol
+// regimes, a negative start time, one level per side and sell trades; values
+// worked out independently of this generator.
+TEST(PinnedRunTest, CrashThenVol) {
+  GenSpec spec;
+  spec.seed = UINT64_MAX;
+  spec.bars = 4;
+  spec.start_price = 250.0;
+  spec.start_ts = -7200;
+  spec.bar_secs = 60;
+  spec.regimes = {{RegimeKind::Crash, 2, -0.01, 0.03}, {RegimeKind::Vol, 2, 0.7, 0.02}};
+  spec.microstructure = {1, 12.5, 3.0, FundingSpec{2, -0.0002, 1.5}};
+  const RunBars run = generate_ok(spec);
+  ASSERT_EQ(run.bar_count(), 4u);
+
+  const double closes[] = {251.9794544, 250.15177264, 247.93394497, 246.7791578};
+  const double volumes[] = {1234.94509026, 846.44293782, 1103.73290312, 1037.19704421};
+  const size_t trades_end[] = {6, 10, 10, 15};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(run.candles[i].ts, -7200 + 60 * static_cast<int64_t>(i)) << i;
+    EXPECT_EQ(run.candles[i].close, closes[i]) << i;
+    EXPECT_EQ(run.candles[i].volume, volumes[i]) << i;
+    EXPECT_EQ(run.trades_end[i], trades_end[i]) << i;
+  }
+  EXPECT_EQ(run.candles[0].high, 257.28947866);
+  EXPECT_EQ(run.candles[0].low, 244.84041837);
+  expect_level(run.book(1).bids[0], 249.95748951, 6.88766402);
+  expect_level(run.book(1).asks[0], 250.34605578, 9.63218937);
+
+  const TradeSide S = TradeSide::Sell, B = TradeSide::Buy;
+  const TradeSide sides[] = {S, S, S, S, B, B, S, S, S, S, S, B, B, B, B};
+  for (size_t k = 0; k < 15; ++k) EXPECT_EQ(run.trades[k].side, sides[k]) << k;
+  EXPECT_EQ(run.trades[1].price, 251.91061421);
+  EXPECT_EQ(run.trades[1].qty, 1.26353664);
+
+  ASSERT_EQ(run.funding.size(), 2u);
+  EXPECT_EQ(run.funding[0].ts, -7140);
+  EXPECT_EQ(run.funding[0].rate, 0.00025518);
+  EXPECT_EQ(run.funding[1].ts, -7020);
+  EXPECT_EQ(run.funding[1].rate, -0.01038049);
+}
+
 // Every double stored is a round8 value; high and low bracket open and close.
 TEST(GenerateTest, CandleInvariants) {
   GenSpec spec = simple_spec(RegimeKind::Vol, 500, 0.0, 0.05);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace talpen::json {
@@ -68,6 +69,20 @@ TEST(WriteString, EveryByteValue) {
     }
     EXPECT_EQ(w.view(), "\"" + expected + "\"") << "byte " << c;
   }
+}
+
+// An empty view may have a null data pointer, and a moved-from writer has a
+// null buffer: neither may reach memcpy (the sanitizer build aborts on it).
+TEST(WriteString, NullEmptyViews) {
+  JsonWriter w;
+  w.write_string(std::string_view());
+  w.write_key(std::string_view());
+  EXPECT_EQ(w.view(), "\"\"\"\":");
+  JsonWriter moved(std::move(w));
+  w.put(std::string_view());
+  EXPECT_EQ(w.size(), 0u);
+  w.write_string(std::string_view());
+  EXPECT_EQ(w.view(), "\"\"");
 }
 
 // A long string of nothing but escapes grows the buffer well past what the
