@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -496,6 +497,22 @@ INSTANTIATE_TEST_SUITE_P(
         DoubleCase{"0.1234567890123456789012345", bits_of(12345678901234567890.0 / 1e20)},
         DoubleCase{"18446744073709551616.1", bits_of(18446744073709551611.0)}));
 
+// The power table: 1e<k> is P[k] itself and 1e-<k> one division by it, so
+// both must match the C library's correctly rounded reading for every k.
+TEST(ReaderNumbers, PowersOfTenAreCorrectlyRounded) {
+  for (int k = 0; k <= 308; ++k) {
+    const std::string up = "1e" + std::to_string(k);
+    const double p = std::strtod(up.c_str(), nullptr);
+    auto v = parse_json(up);
+    ASSERT_TRUE(v.ok()) << up;
+    EXPECT_EQ(bits_of(v.value().as_double()), bits_of(p)) << up;
+    const std::string down = "1e-" + std::to_string(k);
+    v = parse_json(down);
+    ASSERT_TRUE(v.ok()) << down;
+    EXPECT_EQ(bits_of(v.value().as_double()), bits_of(1.0 / p)) << down;
+  }
+}
+
 TEST(ReaderNumbers, SevenE23IsNotTheNearestDouble) {
   const auto v = parse_json("7e23");
   ASSERT_TRUE(v.ok());
@@ -648,6 +665,24 @@ TEST(ReaderObjects, WholeDocument) {
                              JsonValue::boolean(false), JsonValue::null(), JsonValue::object({}),
                              JsonValue::array({})})}});
   EXPECT_TRUE(v.value() == expected);
+}
+
+TEST(ReaderObjects, CopiesAreDeep) {
+  constexpr std::string_view kText =
+      R"({"a":[1,-2,0.5,"a string too long to be stored inline",{"b":null}],"c":{"d":[true]}})";
+  JsonValue assigned;
+  {
+    const auto v = parse_json(kText);
+    ASSERT_TRUE(v.ok());
+    assigned = v.value();
+    const JsonValue constructed(v.value());
+    EXPECT_TRUE(constructed == v.value());
+  }
+  // The original and the other copy are gone; this one must stand alone.
+  const auto again = parse_json(kText);
+  ASSERT_TRUE(again.ok());
+  EXPECT_TRUE(assigned == again.value());
+  EXPECT_EQ(assigned.find("a")->elements()[3].as_string(), "a string too long to be stored inline");
 }
 
 // ---- TextReader stepping, as the spec decoder uses it ---------------------------
