@@ -6,17 +6,17 @@ namespace talpen::module {
 
 void write_candle(json::JsonWriter& out, const Candle& candle) {
   out.begin_object();
-  out.write_key("ts");
+  out.write_plain_key("ts");
   out.write_i64(candle.ts);
-  out.write_key("open");
+  out.write_plain_key("open");
   out.write_f64(candle.open);
-  out.write_key("high");
+  out.write_plain_key("high");
   out.write_f64(candle.high);
-  out.write_key("low");
+  out.write_plain_key("low");
   out.write_f64(candle.low);
-  out.write_key("close");
+  out.write_plain_key("close");
   out.write_f64(candle.close);
-  out.write_key("volume");
+  out.write_plain_key("volume");
   out.write_f64(candle.volume);
   out.end_object();
 }
@@ -27,9 +27,9 @@ void write_levels(json::JsonWriter& out, std::string_view key, std::span<const B
   for (size_t i = 0; i < levels.size(); ++i) {
     if (i != 0) out.put(',');
     out.begin_object();
-    out.write_key("price");
+    out.write_plain_key("price");
     out.write_f64(levels[i].price);
-    out.write_key("qty");
+    out.write_plain_key("qty");
     out.write_f64(levels[i].qty);
     out.end_object();
   }
@@ -38,7 +38,7 @@ void write_levels(json::JsonWriter& out, std::string_view key, std::span<const B
 
 void write_book_snapshot(json::JsonWriter& out, const BookSnapshot& snapshot) {
   out.begin_object();
-  out.write_key("ts");
+  out.write_plain_key("ts");
   out.write_i64(snapshot.ts);
   write_levels(out, "bids", snapshot.bids);
   write_levels(out, "asks", snapshot.asks);
@@ -47,24 +47,28 @@ void write_book_snapshot(json::JsonWriter& out, const BookSnapshot& snapshot) {
 
 void write_trade(json::JsonWriter& out, const Trade& trade) {
   out.begin_object();
-  out.write_key("ts");
+  out.write_plain_key("ts");
   out.write_i64(trade.ts);
-  out.write_key("seq");
+  out.write_plain_key("seq");
   out.write_u64(trade.seq);
-  out.write_key("price");
+  out.write_plain_key("price");
   out.write_f64(trade.price);
-  out.write_key("qty");
+  out.write_plain_key("qty");
   out.write_f64(trade.qty);
-  out.write_key("side");
-  out.write_string(trade.side == TradeSide::Sell ? "sell" : "buy");
+  out.write_plain_key("side");
+  if (trade.side == TradeSide::Sell) {
+    out.put_literal("\"sell\"");
+  } else {
+    out.put_literal("\"buy\"");
+  }
   out.end_object();
 }
 
 void write_funding_point(json::JsonWriter& out, const FundingPoint& point) {
   out.begin_object();
-  out.write_key("ts");
+  out.write_plain_key("ts");
   out.write_i64(point.ts);
-  out.write_key("rate");
+  out.write_plain_key("rate");
   out.write_f64(point.rate);
   out.end_object();
 }
@@ -107,26 +111,26 @@ void write_stream_response(json::JsonWriter& out, const StreamResult& stream) {
   write_array_member(out, "events", stream.events.size(), [&](size_t i) {
     const StreamEvent& event = stream.events[i];
     out.begin_object();
-    out.write_key("type");
+    out.write_plain_key("type");
     switch (event.kind) {
       case StreamEventKind::Candle:
-        out.write_string("candle");
-        out.write_key("candle");
+        out.put_literal("\"candle\"");
+        out.write_plain_key("candle");
         write_candle(out, run.candles[event.index]);
         break;
       case StreamEventKind::Snapshot:
-        out.write_string("book");
-        out.write_key("snapshot");
+        out.put_literal("\"book\"");
+        out.write_plain_key("snapshot");
         write_book_snapshot(out, run.book(event.index));
         break;
       case StreamEventKind::Trade:
-        out.write_string("trade");
-        out.write_key("trade");
+        out.put_literal("\"trade\"");
+        out.write_plain_key("trade");
         write_trade(out, run.trades[event.index]);
         break;
       case StreamEventKind::Funding:
-        out.write_string("funding");
-        out.write_key("sample");
+        out.put_literal("\"funding\"");
+        out.write_plain_key("sample");
         write_funding_point(out, run.funding[event.index]);
         break;
     }
