@@ -133,9 +133,11 @@ size_t format_double_fast(double value, char* out) {
   uint32_t whole = static_cast<uint32_t>(r / 100000000);  // < 10^7
   const uint32_t frac = static_cast<uint32_t>(r % 100000000);
 
-  // Whole part, from the right two digits at a time.
-  char tmp[8];
-  char* w = tmp + sizeof(tmp);
+  // Whole part, written in place from the right two digits at a time once its
+  // length is known: no scratch copy of variable length.
+  const int whole_len = 1 + (whole >= 10) + (whole >= 100) + (whole >= 1000) + (whole >= 10000) +
+                        (whole >= 100000) + (whole >= 1000000);
+  char* w = p + whole_len;
   while (whole >= 100) {
     w -= 2;
     std::memcpy(w, kDigitPairs + 2 * (whole % 100), 2);
@@ -147,8 +149,6 @@ size_t format_double_fast(double value, char* out) {
   } else {
     *--w = static_cast<char>('0' + whole);
   }
-  const size_t whole_len = tmp + sizeof(tmp) - w;
-  std::memcpy(p, w, whole_len);
   p += whole_len;
   *p++ = '.';
 

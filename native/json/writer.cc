@@ -1,9 +1,15 @@
 #include "json/writer.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace talpen::json {
 namespace {
@@ -25,6 +31,50 @@ constexpr std::array<char, 256> kEscape = [] {
 
 constexpr char kHexLower[] = "0123456789abcdef";
 
+// Large buffers. A response of many megabytes is written once, front to
+// back. From kMapThreshold on, the buffer is an anonymous mapping of its own,
+// aligned to and advised for 2 MiB huge pages: it then costs a few hundred
+// page faults instead of hundreds of thousands, and growing it moves pages
+// with mremap instead of copying bytes. Elsewhere malloc/realloc serve.
+#if defined(__linux__) && defined(MREMAP_MAYMOVE) && defined(MADV_HUGEPAGE)
+constexpr bool kCanMap = true;
+#else
+constexpr bool kCanMap = false;
+#endif
+constexpr size_t kMapThreshold = size_t{4} << 20;
+constexpr size_t kHuge = size_t{2} << 20;
+
+// A read-write mapping of `size` bytes (a multiple of kHuge) starting on a
+// kHuge boundary, or nullptr.
+char* map_aligned([[maybe_unused]] size_t size) {
+#if defined(__linux__) && defined(MREMAP_MAYMOVE) && defined(MADV_HUGEPAGE)
+  void* raw = mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHuge - 1) & ~(uintptr_t{kHuge} - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const uintptr_t tail = aligned + size;
+  const uintptr_t raw_end = start + size + kHuge;
+  if (raw_end > tail) munmap(reinterpret_cast<void*>(tail), raw_end - tail);
+  madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);  // a hint only
+  return reinterpret_cast<char*>(aligned);
+#else
+  return nullptr;
+#endif
+}
+
+void release(char* buf, size_t cap, bool mapped) {
+#if defined(__linux__) && defined(MREMAP_MAYMOVE) && defined(MADV_HUGEPAGE)
+  if (mapped) {
+    munmap(buf, cap);
+    return;
+  }
+#endif
+  (void)cap;
+  (void)mapped;
+  std::free(buf);
+}
+
 }  // namespace
 
 JsonWriter::JsonWriter() {
@@ -33,12 +83,13 @@ JsonWriter::JsonWriter() {
   cap_ = kInitialCapacity;
 }
 
-JsonWriter::~JsonWriter() { std::free(buf_); }
+JsonWriter::~JsonWriter() { release(buf_, cap_, mapped_); }
 
 JsonWriter::JsonWriter(JsonWriter&& other) noexcept
     : buf_(std::exchange(other.buf_, nullptr)),
       len_(std::exchange(other.len_, 0)),
       cap_(std::exchange(other.cap_, 0)),
+      mapped_(std::exchange(other.mapped_, false)),
       member_bits_(std::exchange(other.member_bits_, 0)),
       depth_(std::exchange(other.depth_, 0)),
       deep_bits_(std::move(other.deep_bits_)) {
@@ -47,10 +98,11 @@ JsonWriter::JsonWriter(JsonWriter&& other) noexcept
 
 JsonWriter& JsonWriter::operator=(JsonWriter&& other) noexcept {
   if (this != &other) {
-    std::free(buf_);
+    release(buf_, cap_, mapped_);
     buf_ = std::exchange(other.buf_, nullptr);
     len_ = std::exchange(other.len_, 0);
     cap_ = std::exchange(other.cap_, 0);
+    mapped_ = std::exchange(other.mapped_, false);
     member_bits_ = std::exchange(other.member_bits_, 0);
     depth_ = std::exchange(other.depth_, 0);
     deep_bits_ = std::move(other.deep_bits_);
@@ -61,9 +113,32 @@ JsonWriter& JsonWriter::operator=(JsonWriter&& other) noexcept {
 
 void JsonWriter::grow(size_t n) {
   // A request that cannot be met in the address space is exhausted memory.
-  if (n > SIZE_MAX / 2 - len_) throw std::bad_alloc();
+  if (n > SIZE_MAX / 4 - len_) throw std::bad_alloc();
   size_t cap = cap_ < kInitialCapacity ? kInitialCapacity : cap_;
   while (cap - len_ < n) cap *= 2;
+  if (kCanMap && cap >= kMapThreshold) {
+    cap = (cap + kHuge - 1) & ~(kHuge - 1);
+    char* p = map_aligned(cap);
+    if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__) && defined(MREMAP_MAYMOVE) && defined(MADV_HUGEPAGE)
+    if (mapped_) {
+      // Moves the written pages to the front of the new mapping (replacing
+      // its untouched pages there); the old range is unmapped by the move.
+      void* moved = mremap(buf_, cap_, cap_, MREMAP_MAYMOVE | MREMAP_FIXED, p);
+      if (moved == MAP_FAILED) {
+        munmap(p, cap);
+        throw std::bad_alloc();
+      }
+    } else {
+      if (len_ != 0) std::memcpy(p, buf_, len_);
+      std::free(buf_);
+    }
+#endif
+    buf_ = p;
+    cap_ = cap;
+    mapped_ = true;
+    return;
+  }
   // On failure realloc leaves the old block alone, so the writer stays whole.
   char* p = static_cast<char*>(std::realloc(buf_, cap));
   if (p == nullptr) throw std::bad_alloc();
@@ -72,7 +147,8 @@ void JsonWriter::grow(size_t n) {
 }
 
 void JsonWriter::clear_and_free() {
-  std::free(buf_);
+  release(buf_, cap_, mapped_);
+  mapped_ = false;
   buf_ = nullptr;
   len_ = 0;
   cap_ = 0;

@@ -100,21 +100,15 @@ class JsonWriter {
   void write_string(std::string_view bytes);
 
   void write_i64(int64_t v) {
-    // The magnitude as unsigned, so -2^63 needs no special case.
-    const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-    char scratch[kIntegerBufferSize];
-    char* end = scratch + sizeof(scratch);
-    char* begin = format_u64_backwards(magnitude, end);
     reserve_more(kIntegerBufferSize + 1);
     if (v < 0) buf_[len_++] = '-';
-    append_unchecked(begin, end - begin);
+    // The magnitude as unsigned, so -2^63 needs no special case.
+    const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    len_ += format_u64(magnitude, buf_ + len_);
   }
   void write_u64(uint64_t v) {
-    char scratch[kIntegerBufferSize];
-    char* end = scratch + sizeof(scratch);
-    char* begin = format_u64_backwards(v, end);
     reserve_more(kIntegerBufferSize);
-    append_unchecked(begin, end - begin);
+    len_ += format_u64(v, buf_ + len_);
   }
   // `null` for NaN and infinities, else format_double's text.
   void write_f64(double v) {
@@ -156,9 +150,12 @@ class JsonWriter {
       deep_bits_.pop_back();
     }
   }
-  // Writes the decimal digits of v so that they end just before `end`, two at
-  // a time from the right; returns where they begin (at most 20 bytes back).
-  static char* format_u64_backwards(uint64_t v, char* end) {
+  // Writes the decimal digits of v at `out`, two at a time from the right
+  // once the length is known, and returns their count (at most 20).
+  static size_t format_u64(uint64_t v, char* out) {
+    size_t n = 1;
+    for (uint64_t t = v; t >= 10; t /= 10) ++n;
+    char* end = out + n;
     while (v >= 100) {
       end -= 2;
       std::memcpy(end, detail::kDigitPairs + 2 * (v % 100), 2);
@@ -170,12 +167,13 @@ class JsonWriter {
     } else {
       *--end = static_cast<char>('0' + v);
     }
-    return end;
+    return n;
   }
 
   char* buf_ = nullptr;
   size_t len_ = 0;
   size_t cap_ = 0;
+  bool mapped_ = false;  // buf_ is a mapping of its own (large buffers), not malloc'd
   // One bit per open object, innermost lowest: set once it holds a member.
   // Bit 0 at depth 0 serves a bare top-level key sequence.
   uint64_t member_bits_ = 0;

@@ -236,6 +236,33 @@ TEST(Buffer, GrowsFromInitialCapacityAndKeepsContents) {
   EXPECT_EQ(w.view(), expected);
 }
 
+// Past a few megabytes the buffer moves to a mapping of its own and then
+// grows by moving pages: the text written before each move must survive it,
+// and moving or freeing such a writer must release the right kind of block.
+TEST(Buffer, LargeBuffersKeepContentsAcrossEveryGrowth) {
+  JsonWriter w;
+  std::string expected;
+  std::string chunk;
+  for (int i = 0; i < 1000; ++i) chunk += static_cast<char>('a' + i % 26);
+  for (int i = 0; i < 40000; ++i) {  // 40 MB, several growths past the switch
+    w.put(chunk);
+    w.write_u64(static_cast<uint64_t>(i));
+    expected += chunk;
+    expected += std::to_string(i);
+  }
+  ASSERT_EQ(w.size(), expected.size());
+  EXPECT_TRUE(w.view() == expected);
+  JsonWriter moved(std::move(w));
+  EXPECT_TRUE(moved.view() == expected);
+  JsonWriter other;
+  other.put("small");
+  other = std::move(moved);
+  EXPECT_EQ(other.size(), expected.size());
+  other.clear_and_free();
+  other.put("again");
+  EXPECT_EQ(other.view(), "again");
+}
+
 TEST(Buffer, MoveAndClearLeaveUsableWriters) {
   JsonWriter a;
   a.write_string("x");
