@@ -10,5 +10,18 @@ with JSON text::
 """
 
 from ._talpen_synth import Synth, __version__
+from .frames import RunTables, generate_arrays, generate_columns, generate_frames, to_arrow, write_parquet
+from .sweep import SweepResult, sweep
 
-__all__ = ["__version__", "Synth"]
+__all__ = [
+    "__version__",
+    "Synth",
+    "RunTables",
+    "SweepResult",
+    "generate_arrays",
+    "generate_columns",
+    "generate_frames",
+    "sweep",
+    "to_arrow",
+    "write_parquet",
+]

@@ -60,7 +60,8 @@ def test_module_attributes():
 def test_package_reexports():
     assert talpen_synth.Synth is Synth
     assert talpen_synth.__version__ == "0.1.4"
-    assert talpen_synth.__all__ == ["__version__", "Synth"]
+    assert talpen_synth.__all__[:2] == ["__version__", "Synth"]
+    assert all(hasattr(talpen_synth, name) for name in talpen_synth.__all__)
 
 
 # --- the class ------------------------------------------------------------

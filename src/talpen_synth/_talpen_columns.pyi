@@ -1,0 +1,96 @@
+"""A run as tables of typed columns (`talpen_synth._talpen_columns`)."""
+
+from typing import Any, final
+
+from typing_extensions import TypeAlias
+
+# A PyCapsule ("arrow_schema", "arrow_array", "arrow_array_stream",
+# "dltensor", "dltensor_versioned"): opaque, for consumers to take.
+CapsuleType: TypeAlias = object
+
+__all__: list[str]
+
+@final
+class Column:
+    """One column of a run's table: contiguous typed values, owned and immutable.
+
+    It lends its memory without a copy to Arrow consumers (pyarrow.array,
+    Polars, DuckDB) through `__arrow_c_array__` and to NumPy through
+    `numpy.from_dlpack` or `numpy.asarray`. Every such view shares this
+    column's memory and keeps it alive. Side columns hold the codes 0 and 1;
+    `categories` names them, and Arrow receives them as a dictionary.
+    """
+
+    @property
+    def name(self) -> str:
+        """The column's name."""
+    @property
+    def dtype(self) -> str:
+        """The value type, by NumPy's name ("int64", "uint64", "uint32", "uint8", "float64")."""
+    @property
+    def nbytes(self) -> int:
+        """The size of the values in bytes."""
+    @property
+    def categories(self) -> tuple[str, str] | None:
+        """The names of the codes 0 and 1 of a side column, else None."""
+    def __len__(self) -> int: ...
+    def __arrow_c_schema__(self) -> CapsuleType:
+        """The column's Arrow type, as an "arrow_schema" capsule."""
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[CapsuleType, CapsuleType]:
+        """The pair of "arrow_schema" and "arrow_array" capsules, sharing the column's memory."""
+    def __dlpack__(
+        self,
+        *,
+        stream: None = None,
+        max_version: tuple[int, int] | None = None,
+        dl_device: tuple[int, int] | None = None,
+        copy: bool | None = None,
+    ) -> CapsuleType:
+        """A DLPack capsule of the column's memory (a copy when copy is true)."""
+    def __dlpack_device__(self) -> tuple[int, int]:
+        """The device of the column's memory: (1, 0), the CPU."""
+    def __array__(self, dtype: Any = None, copy: bool | None = None) -> Any:
+        """The column as a NumPy array (a view unless asked otherwise)."""
+
+@final
+class Table:
+    """One table of a run: named, equally long typed columns.
+
+    Arrow consumers take it whole and without a copy (pyarrow.table, Polars,
+    DuckDB) through `__arrow_c_stream__`; `table[name]` or `table[i]` gives
+    one Column; len(table) is its number of rows.
+    """
+
+    @property
+    def name(self) -> str:
+        """"candles", "book", "trades" or "funding"."""
+    @property
+    def num_rows(self) -> int:
+        """The number of rows."""
+    @property
+    def column_names(self) -> tuple[str, ...]:
+        """The column names, in order."""
+    @property
+    def nbytes(self) -> int:
+        """The size of all columns' values in bytes."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, key: str | int) -> Column: ...
+    def __arrow_c_schema__(self) -> CapsuleType:
+        """The table's schema as an Arrow struct type, in an "arrow_schema" capsule."""
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[CapsuleType, CapsuleType]:
+        """The table as one Arrow struct array: "arrow_schema" and "arrow_array" capsules."""
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType:
+        """The table as an Arrow stream of one batch, in an "arrow_array_stream" capsule."""
+
+def generate(spec_json: str) -> tuple[Table, Table, Table, Table]:
+    """Run a spec (JSON text) and return its tables (candles, book, trades, funding).
+
+    The spec is read as a generate command reads its "spec" member, and a
+    failure raises ValueError with the same text ("parse: ...", "bad spec: ...",
+    "numeric: ..."). The run releases the interpreter lock. Exhausted memory
+    raises MemoryError.
+    """
+
+def check_spec(spec_json: str) -> int:
+    """Read and validate a spec (JSON text) as generate does, without running it;
+    return its seed."""

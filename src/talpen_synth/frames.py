@@ -1,0 +1,198 @@
+"""A run as tables: NumPy arrays, pandas DataFrames, Arrow tables, Parquet.
+
+Every function here runs one spec and returns its four tables, in the order
+candles, book, trades, funding, as a :class:`RunTables`:
+
+========  ==============================================================
+candles   ``ts`` int64, ``open``, ``high``, ``low``, ``close``, ``volume``
+          float64; one row per bar
+book      the order books in long form: ``ts`` int64, ``side`` (0 bid,
+          1 ask), ``level`` uint32 (0 is the best price), ``price``,
+          ``qty`` float64; per bar its bids, best first, then its asks
+trades    ``ts`` int64, ``seq`` uint64, ``price``, ``qty`` float64,
+          ``side`` (0 buy, 1 sell)
+funding   ``ts`` int64, ``rate`` float64; empty without funding
+========  ==============================================================
+
+The values are those of the ``"generate"`` command's answer for the same
+spec, bit for bit. A spec is a dict or JSON text and is read exactly as a
+generate command reads its ``"spec"`` member: a bad one raises
+:class:`ValueError` with the command's error text (``"parse: ..."``,
+``"bad spec: ..."``; a failed run ``"numeric: ..."``). Runs release the
+interpreter lock, so runs on several threads proceed side by side.
+
+:func:`generate_columns` needs nothing beyond this package: its tables go to
+any Arrow consumer (``pyarrow.table``, ``polars.DataFrame``, DuckDB) without
+a copy. The others need the extra ``frames`` (``pip install
+'talpen_synth[frames]'``): NumPy, pandas and pyarrow.
+"""
+
+from __future__ import annotations
+
+import importlib
+import json
+import os
+from collections.abc import Mapping
+from pathlib import Path
+from typing import Any, NamedTuple
+
+from . import _talpen_columns
+
+__all__ = [
+    "RunTables",
+    "generate_columns",
+    "generate_arrays",
+    "generate_frames",
+    "to_arrow",
+    "write_parquet",
+]
+
+TABLE_NAMES = ("candles", "book", "trades", "funding")
+
+# The names of the codes of the two side columns.
+BOOK_SIDES = ("bid", "ask")
+TRADE_SIDES = ("buy", "sell")
+
+
+class RunTables(NamedTuple):
+    """The four tables of one run, in the order candles, book, trades, funding.
+
+    The element type depends on the function that made it: a native
+    ``Table``, a dict of NumPy arrays, a pandas DataFrame, a pyarrow Table or
+    a Parquet file path.
+    """
+
+    candles: Any
+    book: Any
+    trades: Any
+    funding: Any
+
+
+def spec_json(spec: Mapping[str, Any] | str) -> str:
+    """The JSON text of a spec given as a dict (or already as text).
+
+    Only the JSON value matters: key order and spacing change nothing, and
+    whatever the JSON text cannot say (NaN, an object that is not JSON) fails
+    as it would inside a command's text.
+    """
+    if isinstance(spec, str):
+        return spec
+    if isinstance(spec, Mapping):
+        # JSON-able only; ensure_ascii keeps lone surrogates as \\u escapes,
+        # which the reader judges as it would in a command.
+        return json.dumps(spec, separators=(",", ":"))
+    raise TypeError(f"a spec is a dict or JSON text, not {type(spec).__name__!r}")
+
+
+def _require(module: str, what: str) -> Any:
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(
+            f"{what} needs {module}, which is not installed; "
+            f"install the extra with: pip install 'talpen_synth[frames]'"
+        ) from error
+
+
+def generate_columns(spec: Mapping[str, Any] | str) -> RunTables:
+    """Run `spec` and return its tables as native ``Table`` objects.
+
+    The tables own their columns and lend them out without a copy: to Arrow
+    consumers (``pyarrow.table(t)``, ``polars.DataFrame(t)``, DuckDB) through
+    the Arrow PyCapsule interface, and column by column (``t["price"]``) to
+    NumPy through DLPack. Side columns are category codes: Arrow receives them
+    as dictionaries of ``"bid"``/``"ask"`` and ``"buy"``/``"sell"``.
+    Needs no optional dependency.
+    """
+    return RunTables(*_talpen_columns.generate(spec_json(spec)))
+
+
+def _arrays_of(table: Any, np: Any) -> dict[str, Any]:
+    # Each array takes sole ownership of its column's memory, so writing to
+    # it disturbs nothing else.
+    return {name: np.from_dlpack(table[name]) for name in table.column_names}
+
+
+def generate_arrays(spec: Mapping[str, Any] | str) -> RunTables:
+    """Run `spec` and return each table as a dict of NumPy arrays, column name
+    to 1-D array, without copying the generated values.
+
+    Side columns are ``uint8`` codes (book: 0 bid, 1 ask; trades: 0 buy,
+    1 sell). The arrays pickle as ordinary NumPy arrays. Needs NumPy (extra
+    ``frames``).
+    """
+    np = _require("numpy", "generate_arrays")
+    tables = _talpen_columns.generate(spec_json(spec))
+    return RunTables(*(_arrays_of(t, np) for t in tables))
+
+
+def _datetimes(ts: Any, np: Any, pd: Any) -> Any:
+    # Timestamps are epoch seconds; seconds resolution holds every int64,
+    # except the one that NumPy reserves for "not a time".
+    if ts.size and ts.min() == np.iinfo(np.int64).min:
+        raise ValueError("timestamp -9223372036854775808 has no datetime form (it is NaT)")
+    return pd.DatetimeIndex(ts.view("datetime64[s]")).tz_localize("UTC")
+
+
+def _frame_of(columns: dict[str, Any], sides: tuple[str, str] | None, datetimes: bool,
+              np: Any, pd: Any) -> Any:
+    data: dict[str, Any] = {}
+    for name, values in columns.items():
+        if name == "ts" and datetimes:
+            data[name] = _datetimes(values, np, pd)
+        elif name == "side" and sides is not None:
+            # The codes are 0 and 1 in one byte: read as int8 in place.
+            data[name] = pd.Categorical.from_codes(values.view(np.int8), categories=list(sides))
+        else:
+            data[name] = values
+    return pd.DataFrame(data, copy=False)
+
+
+def generate_frames(spec: Mapping[str, Any] | str, *, datetimes: bool = False) -> RunTables:
+    """Run `spec` and return each table as a pandas DataFrame.
+
+    Numeric columns wrap the generated values without a copy. ``side``
+    columns are categoricals (``"bid"``/``"ask"``, ``"buy"``/``"sell"``).
+    ``ts`` columns are int64 as generated; with ``datetimes=True`` they are
+    UTC datetimes of second resolution, reading ``ts`` as epoch seconds.
+    Needs NumPy and pandas (extra ``frames``).
+    """
+    np = _require("numpy", "generate_frames")
+    pd = _require("pandas", "generate_frames")
+    tables = _talpen_columns.generate(spec_json(spec))
+    sides = (None, BOOK_SIDES, TRADE_SIDES, None)
+    return RunTables(*(_frame_of(_arrays_of(t, np), s, datetimes, np, pd)
+                       for t, s in zip(tables, sides)))
+
+
+def to_arrow(spec: Mapping[str, Any] | str) -> RunTables:
+    """Run `spec` and return each table as a pyarrow Table, sharing the
+    generated memory. Side columns are dictionaries (int8 codes into
+    ``"bid"``/``"ask"`` or ``"buy"``/``"sell"``); no column has nulls.
+    Needs pyarrow (extra ``frames``).
+    """
+    pa = _require("pyarrow", "to_arrow")
+    tables = _talpen_columns.generate(spec_json(spec))
+    return RunTables(*(pa.table(t) for t in tables))
+
+
+def write_parquet(spec: Mapping[str, Any] | str, directory: str | os.PathLike[str],
+                  **options: Any) -> RunTables:
+    """Run `spec` and write its tables as ``candles.parquet``,
+    ``book.parquet``, ``trades.parquet`` and ``funding.parquet`` into
+    `directory` (created when missing; existing files of those names are
+    replaced). Every file is written, an empty table included. `options` go
+    to ``pyarrow.parquet.write_table`` (e.g. ``compression="zstd"``).
+    Returns the four paths. Needs pyarrow (extra ``frames``).
+    """
+    _require("pyarrow", "write_parquet")
+    pq = _require("pyarrow.parquet", "write_parquet")
+    tables = to_arrow(spec)
+    out = Path(directory)
+    out.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for name, table in zip(TABLE_NAMES, tables):
+        path = out / f"{name}.parquet"
+        pq.write_table(table, path, **options)
+        paths.append(path)
+    return RunTables(*paths)
