@@ -47,7 +47,8 @@ def test_seeds_on_the_default_thread_pool(spec):
 def test_seeds_from_a_lazy_iterable_on_one_thread():
     with cf.ThreadPoolExecutor(1) as pool:
         results = list(sweep(WORKED_SPEC, (s * 3 for s in range(4)), pool, progress=False))
-    assert [r.index for r in results] == [0, 1, 2, 3]  # one worker finishes in order
+    # Results come as they finish; two that are both done by the time the
+    # consumer looks may come in either order, even on one worker.
     check_results(results, [0, 3, 6, 9])
 
 
