@@ -1,0 +1,339 @@
+"""The `talpen-synth` command line (also `python -m talpen_synth`).
+
+Every subcommand that runs a spec takes it from `--spec FILE` or `--preset
+NAME` (the "default" preset when neither is given); `--seed` and `--bars`
+replace those two fields and nothing else. What the native module says about a
+spec or a run is passed on unchanged.
+
+Exit status: 0 on success, 1 for bad input (unreadable file, bad JSON, a spec
+the module refuses, a missing optional package), 2 for a usage error. Every
+failure is one line on stderr, never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+from pathlib import Path
+
+from . import __version__, presets
+from .cli_spec import (U64_MAX, CliError, SpecSource, has_spec, load_spec, open_synth, run_command,
+                       spec_document, split_events)
+
+PROG = "talpen-synth"
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line on stderr, with status 2."""
+
+    def error(self, message: str):
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+class _Help(argparse.HelpFormatter):
+    """Fills each paragraph of a description on its own and keeps example
+    blocks (paragraphs with indented lines) as written."""
+
+    def __init__(self, prog):
+        super().__init__(prog, max_help_position=30)
+
+    def _fill_text(self, text, width, indent):
+        paragraphs = []
+        for para in text.split("\n\n"):
+            if any(line.startswith(" ") for line in para.splitlines()):
+                paragraphs.append("\n".join(indent + line for line in para.splitlines()))
+            else:
+                paragraphs.append(super()._fill_text(para, width, indent))
+        return "\n\n".join(paragraphs)
+
+
+# --- Argument types -----------------------------------------------------------------------------------------
+
+def _count(text: str) -> int:
+    """A whole number in the range of the spec's unsigned fields."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= U64_MAX:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 0 to {U64_MAX}, got {text!r}")
+    return value
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"expected a number greater than 0, got {text!r}")
+    return value
+
+
+def _between(low: int, high: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text, 10)
+        except ValueError:
+            value = low - 1
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"expected a whole number from {low} to {high}, got {text!r}")
+        return value
+    return parse
+
+
+def _port(text: str) -> int:
+    return _between(0, 65535)(text)
+
+
+# --- Parser -------------------------------------------------------------------------------------------------
+
+def _spec_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("spec (default: the \"default\" preset)")
+    source = g.add_mutually_exclusive_group()
+    source.add_argument("--spec", metavar="FILE", help="spec JSON file ('-' reads standard input)")
+    source.add_argument("--preset", metavar="NAME",
+                        help="a named scenario (see the `presets` command)")
+    g.add_argument("--seed", type=_count, metavar="N", help="replace the spec's seed")
+    g.add_argument("--bars", type=_count, metavar="N",
+                   help="replace the spec's bar count (the regime lengths are kept and must still add up)")
+
+
+def _pacing_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("pacing (at most one; default: as fast as possible)")
+    pace = g.add_mutually_exclusive_group()
+    pace.add_argument("--rate", type=_positive, metavar="N", help="N events per second")
+    pace.add_argument("--speed", type=_positive, metavar="X",
+                      help="X times the bars' own clock (every event of a bar at its bar's time)")
+
+
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=prog, formatter_class=_Help,
+        description="Deterministic synthetic market data (candles, order books, trades, funding) "
+                    "from a seeded JSON spec.",
+        epilog=f"examples:\n  {prog} presets\n  {prog} generate --preset flash-crash -o run.json\n"
+               f"  {prog} stream --rate 20 | head\n  {prog} plot --book -o chart.png\n\n"
+               f"`{prog} COMMAND --help` describes each command.")
+    parser.add_argument("--version", action="version", version=f"{prog} {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = sub.add_parser(
+        "generate", formatter_class=_Help, help="run a spec and write the result",
+        description="Run a spec and write the module's \"generate\" answer: every candle, book snapshot, "
+                    "trade and funding point of the run.\n\nWithout --out the answer is written exactly as "
+                    "the module gives it, one JSON document (to standard output, or to FILE with -o, byte "
+                    "for byte). With --out DIR one file per table is written instead: candles, book "
+                    "(one row per level, level 0 the best of its side), trades and funding. CSV and JSON "
+                    "lines keep every number's digits as the module wrote them.",
+        epilog=f"examples:\n  {prog} generate > run.json\n  {prog} generate --preset perp-funding --seed 9 "
+               f"-o perp.json\n  {prog} generate --spec my.json --out tables --format csv\n"
+               f"  {prog} generate --preset choppy-range --out tables --format parquet")
+    _spec_options(p)
+    g = p.add_argument_group("output (default: the JSON answer on standard output)")
+    out = g.add_mutually_exclusive_group()
+    out.add_argument("-o", "--output", metavar="FILE", help="write the JSON answer to FILE")
+    out.add_argument("--out", metavar="DIR", help="write one file per table into DIR (created if needed)")
+    g.add_argument("--format", choices=("csv", "jsonl", "parquet"),
+                   help="table file format with --out (default: csv; parquet needs the `frames` extra)")
+    g.add_argument("--no-progress", action="store_true",
+                   help="no progress bar (one is shown for large table output on a terminal)")
+    p.set_defaults(handler=_generate)
+
+    p = sub.add_parser(
+        "stream", formatter_class=_Help, help="the time-ordered event stream as JSON lines",
+        description="Write the run's time-ordered events as JSON lines, one event per line, each exactly "
+                    "as in the module's \"generate_stream\" answer: a bar's trades, then its book snapshot, "
+                    "then its candle, then its funding point if it has one.\n\nPaced output flushes every "
+                    "line as it falls due, like a live feed.",
+        epilog=f"examples:\n  {prog} stream | head -3\n  {prog} stream --preset flash-crash --rate 50\n"
+               f"  {prog} stream --speed 60        # a minute of market time per second")
+    _pacing_options(p)
+    _spec_options(p)
+    p.add_argument("--limit", type=_count, metavar="N", help="stop after N events")
+    p.set_defaults(handler=_stream)
+
+    p = sub.add_parser(
+        "serve", formatter_class=_Help, help="the event stream over WebSocket",
+        description="Serve the event stream over WebSocket on a loopback address. Every client gets its "
+                    "own replay from the first event, one text message per event (the same objects as "
+                    "`stream` writes), paced as asked, followed by a normal close. The first line printed "
+                    "names the address, with the port picked when --port is 0.\n\nNeeds the `serve` "
+                    "extra: pip install talpen_synth[serve]",
+        epilog=f"examples:\n  {prog} serve --port 8765 --rate 10\n  {prog} serve --port 0 --speed 120 "
+               f"--clients 1\n  python -m websockets ws://127.0.0.1:8765   # a quick client")
+    _spec_options(p)
+    p.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (default: %(default)s)")
+    p.add_argument("--port", type=_port, default=8765, help="port; 0 picks a free one (default: %(default)s)")
+    p.add_argument("--clients", type=_count, default=0, metavar="N",
+                   help="exit after N replays have ended (default: serve until interrupted)")
+    _pacing_options(p)
+    p.set_defaults(handler=_serve)
+
+    p = sub.add_parser(
+        "plot", formatter_class=_Help, help="a candlestick chart as PNG",
+        description="Draw the run as a candlestick chart with volume below and the regimes shaded, "
+                    "optionally with the book's best bid and ask, into a PNG file. Runs with more bars "
+                    "than fit are drawn as candles of several bars each (see --group).\n\nNeeds the "
+                    "`plot` extra: pip install talpen_synth[plot]",
+        epilog=f"examples:\n  {prog} plot -o default.png\n  {prog} plot --preset flash-crash --book "
+               f"--width 1600 --height 900 -o crash.png")
+    _spec_options(p)
+    p.add_argument("-o", "--output", metavar="FILE", required=True, help="PNG file to write")
+    p.add_argument("--width", type=_between(200, 10000), default=1200, metavar="PX",
+                   help="image width in pixels (default: %(default)s)")
+    p.add_argument("--height", type=_between(150, 10000), default=700, metavar="PX",
+                   help="image height in pixels (default: %(default)s)")
+    p.add_argument("--book", action="store_true", help="draw the best bid and ask of every bar's book")
+    p.add_argument("--group", type=_between(1, 2**32), metavar="N",
+                   help="bars per candle (default: as few as keep candles 3 pixels wide)")
+    p.set_defaults(handler=_plot)
+
+    p = sub.add_parser(
+        "presets", formatter_class=_Help, help="list the named scenarios",
+        description="List the named scenarios that --preset accepts, one per line with its description.",
+        epilog=f"examples:\n  {prog} presets\n  {prog} generate --preset steady-trend -o trend.json")
+    p.set_defaults(handler=_presets)
+
+    p = sub.add_parser(
+        "validate", formatter_class=_Help, help="check a spec",
+        description="Check a spec the way the module does before any run, and print its verdict: \"ok\", "
+                    "or the module's message (\"parse: ...\" or \"bad spec: ...\") on standard error with "
+                    "exit status 1. With --run the spec is also run, which finds the failures that only a "
+                    "run shows (\"numeric: ...\").",
+        epilog=f"examples:\n  {prog} validate --spec my.json\n  {prog} validate --preset default --bars 100"
+               f"\n  {prog} validate --spec wild.json --run")
+    _spec_options(p)
+    p.add_argument("--run", action="store_true", help="also run the spec")
+    p.set_defaults(handler=_validate)
+    return parser
+
+
+# --- Commands -----------------------------------------------------------------------------------------------
+
+def _source(args) -> SpecSource:
+    return load_spec(args.spec, args.preset, seed=args.seed, bars=args.bars)
+
+
+def _check_output_folder(path: str) -> None:
+    """Fails before a run whose output could not be written anyway."""
+    folder = Path(path).parent
+    if not folder.is_dir():
+        raise CliError(f"cannot write {path}: no directory {folder}")
+
+
+def _write_text(path: str, text: str) -> None:
+    try:
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+    except OSError as e:
+        raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+
+
+def _generate(args) -> int:
+    if args.format is not None and args.out is None:
+        raise CliError("--format needs --out DIR", status=2)
+    if args.output is not None:
+        _check_output_folder(args.output)
+    source = _source(args)
+    if args.out is not None:
+        from .cli_tables import write_tables
+        for line in write_tables(source, Path(args.out), args.format or "csv", not args.no_progress):
+            print(line)
+        return 0
+    response = run_command(open_synth(source), "generate")
+    if args.output is not None:
+        _write_text(args.output, response)
+    else:
+        sys.stdout.write(response)
+        sys.stdout.write("\n")
+    return 0
+
+
+def _events(source: SpecSource):
+    return split_events(run_command(open_synth(source), "generate_stream"))
+
+
+def _stream(args) -> int:
+    from .cli_stream import write_stream
+    events = _events(_source(args))
+    if args.limit is not None:
+        events = events[:args.limit]
+    write_stream(events, sys.stdout, rate=args.rate, speed=args.speed)
+    return 0
+
+
+def _serve(args) -> int:
+    from .cli_serve import loopback_host, serve
+    from .cli_spec import require
+    host = loopback_host(args.host)
+    require("websockets", "serve", "serve")
+    events = _events(_source(args))
+    serve(events, host, args.port, args.rate, args.speed, args.clients)
+    return 0
+
+
+def _plot(args) -> int:
+    from .cli_plot import plot
+    from .cli_spec import require
+    require("matplotlib", "plot", "plot")
+    _check_output_folder(args.output)
+    source = _source(args)
+    response = run_command(open_synth(source), "generate")
+    plot(response, source.text, Path(args.output), args.width, args.height, args.book, _title(source),
+         group=args.group)
+    return 0
+
+
+def _title(source: SpecSource) -> str:
+    spec = spec_document(source.text)  # the module has accepted it: an object or the seven-element array
+    seed, bars = (spec["seed"], spec["bars"]) if isinstance(spec, dict) else (spec[0], spec[1])
+    return f"{source.label} \u00b7 seed {seed} \u00b7 {bars} bars"
+
+
+def _presets(args) -> int:
+    entries = presets.index()
+    width = max(map(len, entries))
+    for name, description in entries.items():
+        print(f"{name:<{width}}  {description}")
+    return 0
+
+
+def _validate(args) -> int:
+    source = _source(args)
+    synth = open_synth(source)
+    if not has_spec(source.text) or args.run:
+        # A handle made from an empty text or "{}" holds no spec; a generate
+        # request on it fails at once with the module's own message.
+        run_command(synth, "generate")
+    print("ok")
+    return 0
+
+
+# --- Entry point --------------------------------------------------------------------------------------------
+
+def main(argv: list[str] | None = None, prog: str = PROG) -> int:
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    try:
+        return args.handler(args)
+    except CliError as e:
+        print(f"{prog}: {e}", file=sys.stderr)
+        return e.status
+    except KeyboardInterrupt:
+        return 130
+    except MemoryError:
+        print(f"{prog}: out of memory: the run is too large for this machine", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`| head`). Point stdout at nothing so that the
+        # interpreter's final flush does not complain, and end quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,84 @@
+"""The event stream over WebSocket, one paced replay per client.
+
+The run is generated once, before the server listens; every client that
+connects gets every event from the first one, one text message per event,
+on its own schedule, and then a normal close. The server listens on loopback
+addresses only: it is a local test feed, not a service.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import ipaddress
+
+from .cli_spec import CliError, StreamEvent
+from .cli_stream import due_offsets
+
+
+def loopback_host(host: str) -> str:
+    """The address to listen on, or CliError (usage) for one off this machine."""
+    if host == "localhost":
+        return "127.0.0.1"
+    try:
+        if ipaddress.ip_address(host).is_loopback:
+            return host
+    except ValueError:
+        pass
+    raise CliError(f"--host {host}: serve listens on loopback addresses only (127.0.0.1, ::1)", status=2)
+
+
+def _url(host: str, port: int) -> str:
+    return f"ws://[{host}]:{port}" if ":" in host else f"ws://{host}:{port}"
+
+
+def serve(events: list[StreamEvent], host: str, port: int, rate: float | None, speed: float | None,
+          clients: int) -> None:
+    """Serves until `clients` replays have ended (0: until interrupted)."""
+    asyncio.run(_serve(events, host, port, rate, speed, clients))
+
+
+def _serve_function():
+    try:
+        from websockets.asyncio.server import serve
+    except ImportError:  # websockets before 13 has only the older implementation
+        from websockets.server import serve
+    return serve
+
+
+async def _serve(events, host, port, rate, speed, clients) -> None:
+    from websockets.exceptions import ConnectionClosed
+
+    loop = asyncio.get_running_loop()
+    offsets = due_offsets(events, rate, speed)
+    finished = 0
+    all_done = asyncio.Event()
+
+    async def replay(ws, *_):
+        nonlocal finished
+        try:
+            start = loop.time()
+            for k, event in enumerate(events):
+                if offsets is not None:
+                    wait = start + offsets[k] - loop.time()
+                    if wait > 0:
+                        await asyncio.sleep(wait)
+                await ws.send(event.text)
+            await ws.close()
+        except ConnectionClosed:
+            pass  # the client left early; its replay simply ends
+        finally:
+            finished += 1
+            if clients and finished >= clients:
+                all_done.set()
+
+    try:
+        server = await _serve_function()(replay, host, port)
+    except OSError as e:
+        raise CliError(f"cannot listen on {_url(host, port)}: {e.strerror or e}") from None
+    async with server:
+        bound = server.sockets[0].getsockname()[1]
+        print(f"serving {len(events)} events on {_url(host, bound)}", flush=True)
+        if clients:
+            await all_done.wait()
+        else:
+            await asyncio.Future()  # until interrupted
