@@ -21,6 +21,7 @@
 #include "core/funding.h"
 #include "core/random_source.h"
 #include "core/round8.h"
+#include "core/run_budget.h"
 #include "core/trades.h"
 #include "core/validate.h"
 
@@ -61,6 +62,9 @@ Result<RunBars> generate_bars(const GenSpec& spec) {
   if (std::optional<std::string> message = validate_spec(spec)) {
     return fail(ErrorKind::BadSpec, std::move(*message));
   }
+  // Before any reservation: an overcommitting kernel would grant them and end
+  // the process later, when the loop touches pages that are not there.
+  check_run_fits(spec, 1.0);
   const Microstructure& micro = spec.microstructure;
   const uint64_t bars = spec.bars;
   const uint64_t depth = micro.book_depth;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/drivers.h"
+#include "core/run_budget.h"
 #include "json/error.h"
 #include "json/reader.h"
 #include "json/value.h"
@@ -13,6 +14,12 @@
 namespace talpen::module {
 
 namespace {
+
+// The answer is written while the run's records are alive, and a bar's text
+// is never shorter than its records (the shortest candle object alone outgrows
+// a candle with its trade offset and log return; a level object takes at
+// least 23 bytes for 16, a trade 49 for 40): a run needs twice its records.
+constexpr double kAnswerCopies = 2.0;
 
 // Runs one command; on success its response has been written to `out`.
 // On failure nothing has been written.
@@ -44,6 +51,7 @@ Result<Unit> run_command(std::optional<GenSpec>& handle_spec, const json::JsonVa
       if (name == "generate") {
         auto spec = resolve_request_spec(handle_spec, document);
         if (!spec.ok()) return unexpected(std::move(spec).error());
+        check_run_fits(spec.value(), kAnswerCopies);
         auto batch = run_batch(spec.value());
         if (!batch.ok()) return unexpected(std::move(batch).error());
         write_generate_response(out, batch.value());
@@ -54,6 +62,7 @@ Result<Unit> run_command(std::optional<GenSpec>& handle_spec, const json::JsonVa
       if (name == "generate_stream") {
         auto spec = resolve_request_spec(handle_spec, document);
         if (!spec.ok()) return unexpected(std::move(spec).error());
+        check_run_fits(spec.value(), kAnswerCopies);
         auto stream = run_stream(spec.value());
         if (!stream.ok()) return unexpected(std::move(stream).error());
         write_stream_response(out, stream.value());
