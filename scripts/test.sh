@@ -90,4 +90,18 @@ for src in fuzz/*_fuzz.cc; do
   grep -E '^#[0-9]+.*(DONE|pulse)' "build/fuzz/$name.log" | tail -n 1
 done
 
+# --- The Python surface under structured fuzzing (atheris), bounded.
+stage "fuzzing the Python surface"
+TALPEN_PYTHON=$root/.venv/bin/python TALPEN_ATHERIS_SECONDS=${TALPEN_ATHERIS_SECONDS:-$fuzz_seconds} \
+  bash scripts/harden.sh
+
+# --- Leaks: valgrind memcheck over the C++ tests and a Python smoke run.
+stage "leak check (valgrind memcheck)"
+if ! command -v valgrind >/dev/null 2>&1; then
+  sudo_cmd=(); [ "$(id -u)" = 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq valgrind >/dev/null
+fi
+TALPEN_PYTHON=$root/.venv/bin/python bash scripts/leak_check.sh
+
 stage "all tests passed"
