@@ -94,6 +94,36 @@ class JsonWriter {
     append_unchecked(text, N - 1);
   }
 
+  // Raw access for writers of fixed layouts: claim(n) makes room for n more
+  // bytes and returns where they start; commit(end) takes the bytes written
+  // up to `end` into the text. Nothing else may write between the two.
+  char* claim(size_t n) {
+    reserve_more(n);
+    return buf_ + len_;
+  }
+  void commit(char* end) { len_ = static_cast<size_t>(end - buf_); }
+  // Writes at `p` what write_f64 appends and returns the end; needs
+  // kDoubleBufferSize bytes of room.
+  static char* put_f64(char* p, double v) {
+    if (!std::isfinite(v)) {
+      std::memcpy(p, "null", 4);
+      return p + 4;
+    }
+    return p + format_double(v, p);
+  }
+  // Likewise for write_i64 and write_u64; need kIntegerBufferSize + 1 bytes.
+  static char* put_i64(char* p, int64_t v) {
+    if (v < 0) *p++ = '-';
+    const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    return p + format_u64(magnitude, p);
+  }
+  static char* put_u64(char* p, uint64_t v) { return p + format_u64(v, p); }
+  template <size_t N>
+  static char* put_bytes(char* p, const char (&text)[N]) {
+    std::memcpy(p, text, N - 1);
+    return p + (N - 1);
+  }
+
   // A JSON string: the bytes between double quotes, with '"', '\\' and the
   // control bytes 0x00-0x1F escaped and every other byte (UTF-8 included)
   // copied unchanged. The bytes need not be valid UTF-8.

@@ -4,73 +4,98 @@
 
 namespace talpen::module {
 
-void write_candle(json::JsonWriter& out, const Candle& candle) {
-  out.begin_object();
-  out.write_plain_key("ts");
-  out.write_i64(candle.ts);
-  out.write_plain_key("open");
-  out.write_f64(candle.open);
-  out.write_plain_key("high");
-  out.write_f64(candle.high);
-  out.write_plain_key("low");
-  out.write_f64(candle.low);
-  out.write_plain_key("close");
-  out.write_f64(candle.close);
-  out.write_plain_key("volume");
-  out.write_f64(candle.volume);
-  out.end_object();
+namespace {
+
+using json::JsonWriter;
+
+// The record objects have fixed layouts: each claims room for its longest
+// text once and writes it without further checks or object state.
+constexpr size_t kDouble = json::kDoubleBufferSize;
+constexpr size_t kInteger = JsonWriter::kIntegerBufferSize + 1;
+
+}  // namespace
+
+void write_candle(JsonWriter& out, const Candle& candle) {
+  char* p = out.claim(64 + kInteger + 5 * kDouble);
+  p = JsonWriter::put_bytes(p, "{\"ts\":");
+  p = JsonWriter::put_i64(p, candle.ts);
+  p = JsonWriter::put_bytes(p, ",\"open\":");
+  p = JsonWriter::put_f64(p, candle.open);
+  p = JsonWriter::put_bytes(p, ",\"high\":");
+  p = JsonWriter::put_f64(p, candle.high);
+  p = JsonWriter::put_bytes(p, ",\"low\":");
+  p = JsonWriter::put_f64(p, candle.low);
+  p = JsonWriter::put_bytes(p, ",\"close\":");
+  p = JsonWriter::put_f64(p, candle.close);
+  p = JsonWriter::put_bytes(p, ",\"volume\":");
+  p = JsonWriter::put_f64(p, candle.volume);
+  *p++ = '}';
+  out.commit(p);
 }
 
-void write_levels(json::JsonWriter& out, std::string_view key, std::span<const BookLevel> levels) {
-  out.write_key(key);
+namespace {
+
+// [{"price":…,"qty":…},…] or [].
+void write_level_array(JsonWriter& out, std::span<const BookLevel> levels) {
   out.put('[');
   for (size_t i = 0; i < levels.size(); ++i) {
-    if (i != 0) out.put(',');
-    out.begin_object();
-    out.write_plain_key("price");
-    out.write_f64(levels[i].price);
-    out.write_plain_key("qty");
-    out.write_f64(levels[i].qty);
-    out.end_object();
+    char* p = out.claim(24 + 2 * kDouble);
+    if (i != 0) *p++ = ',';
+    p = JsonWriter::put_bytes(p, "{\"price\":");
+    p = JsonWriter::put_f64(p, levels[i].price);
+    p = JsonWriter::put_bytes(p, ",\"qty\":");
+    p = JsonWriter::put_f64(p, levels[i].qty);
+    *p++ = '}';
+    out.commit(p);
   }
   out.put(']');
 }
 
-void write_book_snapshot(json::JsonWriter& out, const BookSnapshot& snapshot) {
-  out.begin_object();
-  out.write_plain_key("ts");
-  out.write_i64(snapshot.ts);
-  write_levels(out, "bids", snapshot.bids);
-  write_levels(out, "asks", snapshot.asks);
-  out.end_object();
+}  // namespace
+
+void write_levels(JsonWriter& out, std::string_view key, std::span<const BookLevel> levels) {
+  out.write_key(key);
+  write_level_array(out, levels);
 }
 
-void write_trade(json::JsonWriter& out, const Trade& trade) {
-  out.begin_object();
-  out.write_plain_key("ts");
-  out.write_i64(trade.ts);
-  out.write_plain_key("seq");
-  out.write_u64(trade.seq);
-  out.write_plain_key("price");
-  out.write_f64(trade.price);
-  out.write_plain_key("qty");
-  out.write_f64(trade.qty);
-  out.write_plain_key("side");
+void write_book_snapshot(JsonWriter& out, const BookSnapshot& snapshot) {
+  char* p = out.claim(16 + kInteger);
+  p = JsonWriter::put_bytes(p, "{\"ts\":");
+  p = JsonWriter::put_i64(p, snapshot.ts);
+  p = JsonWriter::put_bytes(p, ",\"bids\":");
+  out.commit(p);
+  write_level_array(out, snapshot.bids);
+  out.put_literal(",\"asks\":");
+  write_level_array(out, snapshot.asks);
+  out.put('}');
+}
+
+void write_trade(JsonWriter& out, const Trade& trade) {
+  char* p = out.claim(64 + 2 * kInteger + 2 * kDouble);
+  p = JsonWriter::put_bytes(p, "{\"ts\":");
+  p = JsonWriter::put_i64(p, trade.ts);
+  p = JsonWriter::put_bytes(p, ",\"seq\":");
+  p = JsonWriter::put_u64(p, trade.seq);
+  p = JsonWriter::put_bytes(p, ",\"price\":");
+  p = JsonWriter::put_f64(p, trade.price);
+  p = JsonWriter::put_bytes(p, ",\"qty\":");
+  p = JsonWriter::put_f64(p, trade.qty);
   if (trade.side == TradeSide::Sell) {
-    out.put_literal("\"sell\"");
+    p = JsonWriter::put_bytes(p, ",\"side\":\"sell\"}");
   } else {
-    out.put_literal("\"buy\"");
+    p = JsonWriter::put_bytes(p, ",\"side\":\"buy\"}");
   }
-  out.end_object();
+  out.commit(p);
 }
 
-void write_funding_point(json::JsonWriter& out, const FundingPoint& point) {
-  out.begin_object();
-  out.write_plain_key("ts");
-  out.write_i64(point.ts);
-  out.write_plain_key("rate");
-  out.write_f64(point.rate);
-  out.end_object();
+void write_funding_point(JsonWriter& out, const FundingPoint& point) {
+  char* p = out.claim(16 + kInteger + kDouble);
+  p = JsonWriter::put_bytes(p, "{\"ts\":");
+  p = JsonWriter::put_i64(p, point.ts);
+  p = JsonWriter::put_bytes(p, ",\"rate\":");
+  p = JsonWriter::put_f64(p, point.rate);
+  *p++ = '}';
+  out.commit(p);
 }
 
 namespace {
