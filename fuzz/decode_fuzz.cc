@@ -11,45 +11,43 @@
 #include "core/decode_text.h"
 #include "core/decode_value.h"
 #include "core/validate.h"
-#include "json/error.h"
+#include "base/error.h"
 #include "json/reader.h"
 
 namespace {
 
-using talpen::json::JsonError;
 using talpen::json::JsonValue;
 using talpen::json::TextReader;
 
 // Walks one value of text that parse_json has accepted, setting *repeated when
 // an object holds a key twice. Recursion is bounded by the nesting budget.
 bool walk(TextReader* r, bool* repeated) {
-  JsonError err;
   const int c = r->peek_after_ws();
   bool first = true;
   bool has = false;
   if (c == '[') {
-    if (!r->begin_array(&err)) return false;
+    if (!r->begin_array()) return false;
     for (;;) {
-      if (!r->next_element(&first, &has, &err)) return false;
+      if (!r->next_element(&first, &has)) return false;
       if (!has) break;
       if (!walk(r, repeated)) return false;
     }
-    return r->finish_array(&err);
+    return r->finish_array();
   }
   if (c == '{') {
-    if (!r->begin_object(&err)) return false;
+    if (!r->begin_object()) return false;
     std::set<std::string> keys;
     std::string key;
     for (;;) {
-      if (!r->next_key(&first, &has, &key, &err)) return false;
+      if (!r->next_key(&first, &has, &key)) return false;
       if (!has) break;
       if (!keys.insert(key).second) *repeated = true;
-      if (!r->object_colon(&err) || !walk(r, repeated)) return false;
+      if (!r->object_colon() || !walk(r, repeated)) return false;
     }
-    return r->finish_object(&err);
+    return r->finish_object();
   }
   JsonValue scalar;
-  return r->read_value(&scalar, &err);
+  return r->read_value(&scalar);
 }
 
 // Messages that only the decoder makes, including the two syntax messages it
@@ -71,9 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto from_text = talpen::decode_spec_text(text);
   if (!from_text.ok()) {
     // Every message read from text carries a position within the text.
-    const JsonError& e = from_text.error();
+    const talpen::Error& e = from_text.error();
     if (e.line == 0 || e.message.empty()) __builtin_trap();
-    (void)talpen::json::error_text(e);
+    (void)e.located();
   } else {
     (void)talpen::validate_spec(from_text.value());
   }
@@ -85,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // the reader's place.
     if (from_text.ok()) __builtin_trap();
     if (!decoder_message(from_text.error().message) &&
-        talpen::json::error_text(from_text.error()) != talpen::json::error_text(parsed.error())) {
+        from_text.error().located() != parsed.error().located()) {
       __builtin_trap();
     }
     return 0;

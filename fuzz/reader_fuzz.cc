@@ -127,7 +127,7 @@ bool same(const JsonValue& first, const JsonValue& again) {
 }
 
 // Line and column must lie within the text.
-bool position_in_text(std::string_view text, const talpen::json::JsonError& e) {
+bool position_in_text(std::string_view text, const talpen::Error& e) {
   if (e.line == 0) return false;
   uint64_t lines = 1;
   for (char c : text) lines += c == '\n';

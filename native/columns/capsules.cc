@@ -2,13 +2,15 @@
 
 #include <memory>
 
-#include "columns/arrow_abi.h"
-#include "columns/arrow_export.h"
-#include "columns/dlpack_abi.h"
-#include "columns/dlpack_export.h"
-#include "columns/py_support.h"
+#include "tables/arrow_abi.h"
+#include "tables/arrow_export.h"
+#include "tables/dlpack_abi.h"
+#include "tables/dlpack_export.h"
+#include "columns/guarded.h"
 
 namespace talpen::columns {
+
+using namespace tables;  // the data this glue lends out
 
 namespace {
 

@@ -9,9 +9,14 @@
 
 #include <Python.h>
 
-#include "columns/column_data.h"
+#include "tables/column_data.h"
 
 namespace talpen::columns {
+
+using tables::ColumnData;
+using tables::ColumnPtr;
+using tables::TableData;
+using tables::TablePtr;
 
 // Each returns a new capsule, or null with an error set. May throw
 // std::bad_alloc (callers run under `guarded`).

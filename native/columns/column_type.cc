@@ -4,9 +4,11 @@
 #include <utility>
 
 #include "columns/capsules.h"
-#include "columns/py_support.h"
+#include "columns/guarded.h"
 
 namespace talpen::columns {
+
+using namespace tables;  // the data this glue lends out
 
 namespace {
 

@@ -7,9 +7,11 @@
 
 #include <Python.h>
 
-#include "columns/column_data.h"
+#include "tables/column_data.h"
 
 namespace talpen::columns {
+
+using tables::ColumnPtr;
 
 // The type for `module`, created from its spec; a new reference or null.
 PyObject* create_column_type(PyObject* module);

@@ -9,22 +9,26 @@
 #include <utility>
 
 #include "columns/column_type.h"
+#include "columns/guarded.h"
 #include "columns/module_state.h"
-#include "columns/py_support.h"
-#include "columns/run_tables.h"
 #include "columns/table_type.h"
-#include "core/synth_error.h"
+#include "json/writer.h"
+#include "protocol/spec_reading.h"
+#include "protocol/spec_writer.h"
+#include "tables/run_tables.h"
 
 namespace talpen::columns {
 
 namespace {
+
+using tables::RunTables;
 
 // What a run leaves for the interpreter once it holds the lock again.
 struct RunOutcome {
   enum class Status { Done, Failed, OutOfMemory, Internal };
   Status status = Status::Internal;
   RunTables tables;
-  std::optional<SynthError> error;
+  std::optional<Error> error;
 };
 
 // Runs without the interpreter: touches no Python object and lets no
@@ -32,19 +36,19 @@ struct RunOutcome {
 RunOutcome run_spec_text(std::string_view text) noexcept {
   RunOutcome out;
   try {
-    Result<GenSpec> spec = read_spec_json(text);
+    Result<ValidSpec> spec = protocol::read_spec_document(text);
     if (!spec.ok()) {
       out.error = std::move(spec).error();
       out.status = RunOutcome::Status::Failed;
       return out;
     }
-    Result<RunTables> tables = run_tables(spec.value());
-    if (!tables.ok()) {
-      out.error = std::move(tables).error();
+    Result<RunTables> laid_out = tables::run_tables(spec.value());
+    if (!laid_out.ok()) {
+      out.error = std::move(laid_out).error();
       out.status = RunOutcome::Status::Failed;
       return out;
     }
-    out.tables = std::move(tables).value();
+    out.tables = std::move(laid_out).value();
     out.status = RunOutcome::Status::Done;
   } catch (const std::bad_alloc&) {
     out.status = RunOutcome::Status::OutOfMemory;
@@ -54,13 +58,6 @@ RunOutcome run_spec_text(std::string_view text) noexcept {
     out.status = RunOutcome::Status::Internal;
   }
   return out;
-}
-
-// ValueError with the prefixed text, as the constructor of Synth raises it.
-PyObject* raise_synth_error(const SynthError& error) {
-  Owned message(str_from(error.text()));
-  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-  return nullptr;
 }
 
 // The spec text as UTF-8. The bytes belong to the str (cached inside it), so
@@ -94,11 +91,11 @@ PyObject* generate(PyObject* module, PyObject* args, PyObject* kwargs) {
     case RunOutcome::Status::Done:
       break;
     case RunOutcome::Status::Failed:
-      return guarded([&] { return raise_synth_error(*outcome.error); });
+      return guarded([&] { return pyglue::raise_error(*outcome.error); });
     case RunOutcome::Status::OutOfMemory:
       return PyErr_NoMemory();
     case RunOutcome::Status::Internal:
-      PyErr_SetString(PyExc_SystemError, "talpen_synth._talpen_columns: internal failure");
+      internal_failure();
       return nullptr;
   }
   Owned result(PyTuple_New(static_cast<Py_ssize_t>(outcome.tables.size())));
@@ -115,46 +112,46 @@ PyObject* check_spec(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string_view text;
   if (!spec_text_argument(args, kwargs, "U:check_spec", &text)) return nullptr;
   return guarded([&]() -> PyObject* {
-    Result<GenSpec> spec = read_spec_json(text);
-    if (!spec.ok()) return raise_synth_error(spec.error());
-    return PyLong_FromUnsignedLongLong(spec.value().seed);
+    Result<ValidSpec> spec = protocol::read_spec_document(text);
+    if (!spec.ok()) return pyglue::raise_error(spec.error());
+    return PyLong_FromUnsignedLongLong(spec.value()->seed);
   });
 }
 
-PyCFunction as_function(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+PyObject* normalize_spec(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::string_view text;
+  if (!spec_text_argument(args, kwargs, "U:normalize_spec", &text)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    Result<std::optional<ValidSpec>> spec = protocol::read_handle_spec(text);
+    if (!spec.ok()) return pyglue::raise_error(spec.error());
+    if (!spec.value()) Py_RETURN_NONE;
+    json::JsonWriter out;
+    protocol::write_spec_object(out, spec.value()->get());
+    return str_from(std::string_view(out.data(), out.size()));
+  });
 }
 
 PyMethodDef module_methods[] = {
-    {"generate", as_function(generate), METH_VARARGS | METH_KEYWORDS,
+    {"generate", pyglue::as_method(generate), METH_VARARGS | METH_KEYWORDS,
      "generate(spec_json)\n--\n\n"
      "Run a spec (JSON text) and return its tables (candles, book, trades, funding).\n\n"
      "The spec is read as a generate command reads its \"spec\" member, and a\n"
      "failure raises ValueError with the same text (\"parse: ...\", \"bad spec: ...\",\n"
      "\"numeric: ...\"). The run releases the interpreter lock. Exhausted memory\n"
      "raises MemoryError."},
-    {"check_spec", as_function(check_spec), METH_VARARGS | METH_KEYWORDS,
+    {"check_spec", pyglue::as_method(check_spec), METH_VARARGS | METH_KEYWORDS,
      "check_spec(spec_json)\n--\n\n"
      "Read and validate a spec (JSON text) as generate does, without running it;\n"
      "return its seed."},
+    {"normalize_spec", pyglue::as_method(normalize_spec), METH_VARARGS | METH_KEYWORDS,
+     "normalize_spec(spec_json)\n--\n\n"
+     "Read a spec text as Synth(spec_json) does and return it in normalised form:\n"
+     "JSON text of the object form with every field present (defaults filled in,\n"
+     "\"funding\" null when absent), numbers in the module's own shortest digits.\n"
+     "An empty text or exactly \"{}\" (after trimming white space) gives None.\n"
+     "A spec the constructor refuses raises ValueError with the same text."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-// Appends `name` to `__all__` (created when missing) and sets the attribute.
-int add_public(PyObject* module, const char* name, PyObject* value) {
-  Owned all(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    all = Owned(PyList_New(0));
-    if (!all) return -1;
-    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
-  }
-  Owned key(PyUnicode_FromString(name));
-  if (!key) return -1;
-  if (PyList_Append(all.get(), key.get()) < 0) return -1;
-  return PyObject_SetAttrString(module, name, value);
-}
 
 int exec_module(PyObject* module) {
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
@@ -162,12 +159,12 @@ int exec_module(PyObject* module) {
   if (state->column_type == nullptr) return -1;
   state->table_type = create_table_type(module);
   if (state->table_type == nullptr) return -1;
-  for (const char* name : {"generate", "check_spec"}) {
+  for (const char* name : {"generate", "check_spec", "normalize_spec"}) {
     Owned function(PyObject_GetAttrString(module, name));
-    if (!function || add_public(module, name, function.get()) < 0) return -1;
+    if (!function || pyglue::add_public(module, name, function.get()) < 0) return -1;
   }
-  if (add_public(module, "Column", state->column_type) < 0) return -1;
-  return add_public(module, "Table", state->table_type);
+  if (pyglue::add_public(module, "Column", state->column_type) < 0) return -1;
+  return pyglue::add_public(module, "Table", state->table_type);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

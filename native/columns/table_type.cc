@@ -7,9 +7,11 @@
 #include "columns/capsules.h"
 #include "columns/column_type.h"
 #include "columns/module_state.h"
-#include "columns/py_support.h"
+#include "columns/guarded.h"
 
 namespace talpen::columns {
+
+using namespace tables;  // the data this glue lends out
 
 namespace {
 

@@ -7,9 +7,11 @@
 
 #include <Python.h>
 
-#include "columns/column_data.h"
+#include "tables/column_data.h"
 
 namespace talpen::columns {
+
+using tables::TablePtr;
 
 // The type for `module`, created from its spec; a new reference or null.
 PyObject* create_table_type(PyObject* module);

@@ -5,15 +5,15 @@
 
 #include <string_view>
 
+#include "base/result.h"
 #include "core/spec.h"
-#include "json/error.h"
-#include "json/expected.h"
 
 namespace talpen {
 
-// The text holds exactly one spec and then only whitespace. Every error
-// carries its position (line >= 1), counted from the start of `text`.
-Expected<GenSpec, json::JsonError> decode_spec_text(std::string_view text);
+// The text holds exactly one spec and then only whitespace. Every error is of
+// kind Parse and carries its position (line >= 1), counted from the start of
+// `text`. The spec is not validated.
+Result<GenSpec> decode_spec_text(std::string_view text);
 
 }  // namespace talpen
 

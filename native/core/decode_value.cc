@@ -2,8 +2,10 @@
 
 #include <string>
 #include <utility>
+#include <variant>
 
-#include "core/describe.h"
+#include "core/spec_fields.h"
+#include "core/spec_messages.h"
 
 namespace talpen {
 
@@ -18,7 +20,7 @@ class ValueDecoder {
  public:
   const std::string& message() const { return message_; }
 
-  bool read(const JsonValue& v, GenSpec* out) { return read_record(v, kGenSpecShape, out); }
+  bool read(const JsonValue& v, GenSpec* out) { return read_record(v, kGenSpecRecord, out); }
 
  private:
   bool fail(std::string message) {
@@ -27,99 +29,83 @@ class ValueDecoder {
   }
 
   template <class R>
-  bool read_record(const JsonValue& v, const RecordShape& shape, R* out) {
+  bool read_record(const JsonValue& v, const RecordDef<R>& shape, R* out) {
     if (v.is_object()) return read_object(v, shape, out);
     if (v.is_array()) return read_array(v, shape, out);
-    return fail(invalid_type(v, shape.type_name()));
+    return fail(invalid_type(v, record_type_name(shape)));
   }
 
   template <class R>
-  bool read_object(const JsonValue& v, const RecordShape& shape, R* out) {
+  bool read_object(const JsonValue& v, const RecordDef<R>& shape, R* out) {
     uint32_t seen = 0;  // a JsonValue holds each key once, so no duplicate check
     for (const JsonValue::Member& m : v.members()) {
       const size_t i = shape.index_of(m.key);
-      if (i == shape.count) return fail(shape.unknown_field(m.key));
-      if (!read_field(m.value, i, out)) return false;
+      if (i == shape.size()) return fail(unknown_field(shape, m.key));
+      if (!read_field(m.value, shape.fields[i], out)) return false;
       seen |= 1u << i;
     }
-    for (size_t i = 0; i < shape.count; ++i) {
-      if (!((seen >> i) & 1u) && !shape.optional(i)) return fail(missing_field(shape.keys[i]));
+    for (size_t i = 0; i < shape.size(); ++i) {
+      if (!((seen >> i) & 1u) && !shape.fields[i].optional) return fail(missing_field(shape.fields[i].key));
     }
     return true;
   }
 
   template <class R>
-  bool read_array(const JsonValue& v, const RecordShape& shape, R* out) {
+  bool read_array(const JsonValue& v, const RecordDef<R>& shape, R* out) {
     const std::vector<JsonValue>& elements = v.elements();
-    for (size_t i = 0; i < shape.count; ++i) {
+    for (size_t i = 0; i < shape.size(); ++i) {
       if (i < elements.size()) {
-        if (!read_field(elements[i], i, out)) return false;
-      } else if (!shape.optional(i)) {
-        return fail(shape.too_short(i));
+        if (!read_field(elements[i], shape.fields[i], out)) return false;
+      } else if (!shape.fields[i].optional) {
+        return fail(too_short(shape, i));
       }
     }
-    if (elements.size() > shape.count) {
+    if (elements.size() > shape.size()) {
       return fail("invalid length " + std::to_string(elements.size()) +
                   ", expected fewer elements in array");
     }
     return true;
   }
 
-  bool read_field(const JsonValue& v, size_t i, GenSpec* s) {
-    switch (i) {
-      case 0: return read_unsigned(v, kU64, &s->seed);
-      case 1: return read_unsigned(v, kUsize, &s->bars);
-      case 2: return read_double(v, &s->start_price);
-      case 3: return read_signed(v, &s->start_ts);
-      case 4: return read_signed(v, &s->bar_secs);
-      case 5: return read_regimes(v, &s->regimes);
-      default: return read_record(v, kMicrostructureShape, &s->microstructure);
-    }
+  // The field's value, read by the type of the member it fills.
+  template <class R>
+  bool read_field(const JsonValue& v, const FieldDef<R>& field, R* out) {
+    return std::visit([&](auto member) { return read_into(v, field.type, &(out->*member)); }, field.member);
   }
 
-  bool read_field(const JsonValue& v, size_t i, Regime* r) {
-    switch (i) {
-      case 0: return read_kind(v, &r->kind);
-      case 1: return read_unsigned(v, kUsize, &r->len);
-      case 2: return read_double(v, &r->drift);
-      default: return read_double(v, &r->vol);
-    }
+  bool read_into(const JsonValue& v, std::string_view type, uint64_t* out) {
+    return read_unsigned(v, type, out);
   }
-
-  bool read_field(const JsonValue& v, size_t i, Microstructure* m) {
-    switch (i) {
-      case 0: return read_unsigned(v, kUsize, &m->book_depth);
-      case 1: return read_double(v, &m->spread_bps);
-      case 2: return read_double(v, &m->trade_rate);
-      default: return read_funding(v, &m->funding);
-    }
+  bool read_into(const JsonValue& v, std::string_view, int64_t* out) { return read_signed(v, out); }
+  bool read_into(const JsonValue& v, std::string_view, double* out) { return read_double(v, out); }
+  bool read_into(const JsonValue& v, std::string_view, RegimeKind* out) { return read_kind(v, out); }
+  bool read_into(const JsonValue& v, std::string_view, std::vector<Regime>* out) {
+    return read_regimes(v, out);
   }
-
-  bool read_field(const JsonValue& v, size_t i, FundingSpec* f) {
-    switch (i) {
-      case 0: return read_unsigned(v, kUsize, &f->interval_bars);
-      case 1: return read_double(v, &f->base_rate);
-      default: return read_double(v, &f->sensitivity);
-    }
+  bool read_into(const JsonValue& v, std::string_view, Microstructure* out) {
+    return read_record(v, kMicrostructureRecord, out);
+  }
+  bool read_into(const JsonValue& v, std::string_view, std::optional<FundingSpec>* out) {
+    return read_funding(v, out);
   }
 
   bool read_unsigned(const JsonValue& v, std::string_view type, uint64_t* out) {
     auto r = to_unsigned(v, type);
-    if (!r.ok()) return fail(std::move(r).error());
+    if (!r.ok()) return fail(std::move(r.error().message));
     *out = r.value();
     return true;
   }
 
   bool read_signed(const JsonValue& v, int64_t* out) {
     auto r = to_signed(v);
-    if (!r.ok()) return fail(std::move(r).error());
+    if (!r.ok()) return fail(std::move(r.error().message));
     *out = r.value();
     return true;
   }
 
   bool read_double(const JsonValue& v, double* out) {
     auto r = to_double(v);
-    if (!r.ok()) return fail(std::move(r).error());
+    if (!r.ok()) return fail(std::move(r.error().message));
     *out = r.value();
     return true;
   }
@@ -130,7 +116,7 @@ class ValueDecoder {
     out->reserve(v.elements().size());
     for (const JsonValue& e : v.elements()) {
       Regime regime;
-      if (!read_record(e, kRegimeShape, &regime)) return false;
+      if (!read_record(e, kRegimeRecord, &regime)) return false;
       out->push_back(regime);
     }
     return true;
@@ -142,7 +128,7 @@ class ValueDecoder {
       return true;
     }
     FundingSpec funding;
-    if (!read_record(v, kFundingSpecShape, &funding)) return false;
+    if (!read_record(v, kFundingSpecRecord, &funding)) return false;
     *out = funding;
     return true;
   }
@@ -173,10 +159,10 @@ class ValueDecoder {
 
 }  // namespace
 
-Expected<GenSpec, json::JsonError> decode_spec_value(const json::JsonValue& value) {
+Result<GenSpec> decode_spec_value(const json::JsonValue& value) {
   ValueDecoder decoder;
   GenSpec spec;
-  if (!decoder.read(value, &spec)) return unexpected(json::JsonError{decoder.message(), 0, 0});
+  if (!decoder.read(value, &spec)) return talpen::fail(ErrorKind::Parse, decoder.message());
   return spec;
 }
 

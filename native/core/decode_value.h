@@ -3,16 +3,15 @@
 #ifndef TALPEN_CORE_DECODE_VALUE_H_
 #define TALPEN_CORE_DECODE_VALUE_H_
 
+#include "base/result.h"
 #include "core/spec.h"
-#include "json/error.h"
-#include "json/expected.h"
 #include "json/value.h"
 
 namespace talpen {
 
-// Errors have line 0. Object members are visited in the value's (byte-sorted)
-// key order.
-Expected<GenSpec, json::JsonError> decode_spec_value(const json::JsonValue& value);
+// Errors are of kind Parse with line 0. Object members are visited in the
+// value's (byte-sorted) key order. The spec is not validated.
+Result<GenSpec> decode_spec_value(const json::JsonValue& value);
 
 }  // namespace talpen
 

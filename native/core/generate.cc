@@ -13,7 +13,6 @@
 #include <limits>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,7 +22,6 @@
 #include "core/round8.h"
 #include "core/run_budget.h"
 #include "core/trades.h"
-#include "core/validate.h"
 
 namespace talpen {
 
@@ -43,11 +41,10 @@ size_t trade_reserve(uint64_t bars, double trade_rate) {
   return static_cast<size_t>(std::min(estimate, kMaxTradeReserve));
 }
 
-size_t level_count(uint64_t bars, uint64_t depth) {
+// Book levels of the run, or nothing when they exceed the address space.
+std::optional<size_t> level_count(uint64_t bars, uint64_t depth) {
   constexpr uint64_t kMax = std::numeric_limits<size_t>::max();
-  if (depth > kMax / 2 || (depth != 0 && bars > kMax / (2 * depth))) {
-    throw std::length_error("book levels of the run exceed the address space");
-  }
+  if (depth > kMax / 2 || (depth != 0 && bars > kMax / (2 * depth))) return std::nullopt;
   return static_cast<size_t>(bars * 2 * depth);
 }
 
@@ -58,21 +55,21 @@ bool all_finite(double a, double b, double c, double d, double e) {
 
 }  // namespace
 
-Result<RunBars> generate_bars(const GenSpec& spec) {
-  if (std::optional<std::string> message = validate_spec(spec)) {
-    return fail(ErrorKind::BadSpec, std::move(*message));
-  }
+Result<RunBars> generate_bars(const ValidSpec& valid, double copies) {
+  const GenSpec& spec = valid.get();
   // Before any reservation: an overcommitting kernel would grant them and end
   // the process later, when the loop touches pages that are not there.
-  check_run_fits(spec, 1.0);
+  if (Status fits = check_run_fits(spec, copies); !fits.ok()) return std::move(fits).failure();
   const Microstructure& micro = spec.microstructure;
   const uint64_t bars = spec.bars;
   const uint64_t depth = micro.book_depth;
+  const std::optional<size_t> levels = level_count(bars, depth);
+  if (!levels) return fail(ErrorKind::OutOfMemory, "book levels of the run exceed the address space");
 
   RunBars run;
   run.book_depth = depth;
   run.candles.reserve(bars);
-  run.levels.reserve(level_count(bars, depth));
+  run.levels.reserve(*levels);
   run.trades_end.reserve(bars);
   run.trades.reserve(trade_reserve(bars, micro.trade_rate));
   if (micro.funding) {

@@ -5,20 +5,22 @@
 #define TALPEN_CORE_GENERATE_H_
 
 #include "core/records.h"
-#include "core/spec.h"
-#include "core/synth_error.h"
+#include "base/result.h"
+#include "core/validate.h"
 
 namespace talpen {
 
 inline constexpr const char* kNonFiniteMessage = "price walk produced a non-finite value";
 
-// Validates the spec (BadSpec with the first broken rule's message), then
-// generates exactly `spec.bars` bars, bar 0 first. A bar whose close, open,
+// Generates exactly `spec.bars` bars, bar 0 first. A bar whose close, open,
 // high, low or volume is not finite ends the run with Numeric and nothing
 // generated is returned. Output depends on the spec alone.
-// Throws std::bad_alloc or std::length_error when the run's storage cannot
-// be had; sizes are checked, never wrapped.
-Result<RunBars> generate_bars(const GenSpec& spec);
+// Before it reserves anything, a run whose records, `copies` times over,
+// cannot fit in the machine's memory is refused with OutOfMemory (a caller
+// that holds an answer beside the records counts it as copies); so is one
+// whose sizes do not fit the address space. Throws std::bad_alloc when an
+// allocation fails all the same.
+Result<RunBars> generate_bars(const ValidSpec& spec, double copies = 1.0);
 
 }  // namespace talpen
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 
 #include "core/records.h"
 
@@ -61,11 +60,10 @@ double machine_memory_bytes() {
   return total;
 }
 
-void check_run_fits(const GenSpec& spec, double copies) {
+Status check_run_fits(const GenSpec& spec, double copies) {
   const double need = copies * run_record_bytes(spec);
-  if (need > kAlwaysFits && need > machine_memory_bytes()) {
-    throw std::length_error("the run's storage exceeds the machine's memory");
-  }
+  if (need > kAlwaysFits && need > machine_memory_bytes()) return fail(ErrorKind::OutOfMemory, kRunTooLarge);
+  return ok_status();
 }
 
 }  // namespace talpen

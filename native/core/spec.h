@@ -1,10 +1,9 @@
 // The records of a generation spec: plain values, copied whole, never edited
-// in place. Field order is the order of each record's key list and of its
-// array form.
+// in place. Their fields, keys and rules are described in spec_fields.h; the
+// member initializers here are the defaults of optional fields.
 #ifndef TALPEN_CORE_SPEC_H_
 #define TALPEN_CORE_SPEC_H_
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -50,15 +49,6 @@ struct GenSpec {
   std::vector<Regime> regimes;
   Microstructure microstructure;
 };
-
-// Key lists, in field order.
-inline constexpr std::array<std::string_view, 7> kGenSpecKeys = {
-    "seed", "bars", "start_price", "start_ts", "bar_secs", "regimes", "microstructure"};
-inline constexpr std::array<std::string_view, 4> kRegimeKeys = {"kind", "len", "drift", "vol"};
-inline constexpr std::array<std::string_view, 4> kMicrostructureKeys = {
-    "book_depth", "spread_bps", "trade_rate", "funding"};
-inline constexpr std::array<std::string_view, 3> kFundingSpecKeys = {
-    "interval_bars", "base_rate", "sensitivity"};
 
 // Field-by-field equality (doubles by bit pattern, so -0.0 != 0.0).
 bool operator==(const Regime& a, const Regime& b);

@@ -1,16 +1,23 @@
 #include "core/validate.h"
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
+
+#include "core/spec_fields.h"
 
 namespace talpen {
 
 namespace {
 
-bool finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
-// -0.0 passes: it compares equal to 0.
-bool finite_non_negative(double x) { return std::isfinite(x) && x >= 0.0; }
+// The first broken rule among the record's fields, in table order.
+template <class R>
+const char* walk(const RecordDef<R>& record, const R& value) {
+  for (const FieldDef<R>& field : record.fields) {
+    if (field.check == nullptr) continue;
+    if (const char* broken = field.check(value)) return broken;
+  }
+  return nullptr;
+}
 
 // The last bar's timestamp start_ts + (bars - 1) * bar_secs fits in i64.
 // REQUIRES: bars >= 1 and bar_secs >= 1, so every earlier bar's timestamp lies
@@ -26,38 +33,41 @@ bool last_timestamp_fits(const GenSpec& spec) {
 
 }  // namespace
 
-std::optional<std::string> validate_spec(const GenSpec& spec) {
-  if (spec.bars == 0) return "bars must be > 0";
-  if (!finite_positive(spec.start_price)) return "start_price must be finite and > 0";
-  if (spec.bar_secs <= 0) return "bar_secs must be > 0";
-  if (spec.regimes.empty()) return "regimes must not be empty";
+namespace spec_rules {
 
-  // One pass: each regime is checked in full before the next is looked at, so
-  // an earlier regime's fault wins over a later one's. The sum is exact (128
+const char* check_regimes(const GenSpec& spec) {
+  if (spec.regimes.empty()) return "regimes must not be empty";
+  // Each regime is checked in full before the next is looked at, so an
+  // earlier regime's fault wins over a later one's. The sum is exact (128
   // bits hold any count of u64 lengths a vector can hold), so lengths adding
   // up past 2^64 - 1 never wrap round to equal `bars`.
   unsigned __int128 total = 0;
   for (const Regime& regime : spec.regimes) {
-    if (regime.len == 0) return "regime len must be > 0";
-    if (!std::isfinite(regime.drift)) return "regime drift must be finite";
-    if (!finite_non_negative(regime.vol)) return "regime vol must be finite and >= 0";
+    if (const char* broken = walk(kRegimeRecord, regime)) return broken;
     total += regime.len;
   }
-  if (total != spec.bars) return "sum of regime lengths must equal bars";
+  return total == spec.bars ? nullptr : "sum of regime lengths must equal bars";
+}
 
-  const Microstructure& micro = spec.microstructure;
-  if (micro.book_depth == 0) return "book_depth must be > 0";
-  if (!finite_non_negative(micro.spread_bps)) return "spread_bps must be finite and >= 0";
-  if (!finite_non_negative(micro.trade_rate)) return "trade_rate must be finite and >= 0";
-  if (micro.funding) {
-    if (micro.funding->interval_bars == 0) return "funding.interval_bars must be > 0";
-    if (!std::isfinite(micro.funding->base_rate) || !std::isfinite(micro.funding->sensitivity)) {
-      return "funding base_rate and sensitivity must be finite";
-    }
-  }
+const char* check_microstructure(const GenSpec& spec) {
+  return walk(kMicrostructureRecord, spec.microstructure);
+}
 
+const char* check_funding(const Microstructure& micro) {
+  return micro.funding ? walk(kFundingSpecRecord, *micro.funding) : nullptr;
+}
+
+}  // namespace spec_rules
+
+const char* first_broken_rule(const GenSpec& spec) {
+  if (const char* broken = walk(kGenSpecRecord, spec)) return broken;
   if (!last_timestamp_fits(spec)) return "start_ts + (bars - 1) * bar_secs overflows i64";
-  return std::nullopt;
+  return nullptr;
+}
+
+Result<ValidSpec> validate_spec(GenSpec spec) {
+  if (const char* broken = first_broken_rule(spec)) return fail(ErrorKind::BadSpec, broken);
+  return ValidSpec(std::move(spec));
 }
 
 }  // namespace talpen

@@ -30,26 +30,6 @@
 namespace talpen::json {
 namespace {
 
-constexpr const char kEofList[] = "EOF while parsing a list";
-constexpr const char kEofObject[] = "EOF while parsing an object";
-constexpr const char kEofString[] = "EOF while parsing a string";
-constexpr const char kEofValue[] = "EOF while parsing a value";
-constexpr const char kExpectedColon[] = "expected `:`";
-constexpr const char kExpectedListEnd[] = "expected `,` or `]`";
-constexpr const char kExpectedObjectEnd[] = "expected `,` or `}`";
-constexpr const char kExpectedIdent[] = "expected ident";
-constexpr const char kExpectedValue[] = "expected value";
-constexpr const char kInvalidEscape[] = "invalid escape";
-constexpr const char kInvalidNumber[] = "invalid number";
-constexpr const char kOutOfRange[] = "number out of range";
-constexpr const char kControlCharacter[] = "control character (\\u0000-\\u001F) found while parsing a string";
-constexpr const char kKeyMustBeString[] = "key must be a string";
-constexpr const char kLoneSurrogate[] = "lone leading surrogate in hex escape";
-constexpr const char kTrailingComma[] = "trailing comma";
-constexpr const char kTrailingCharacters[] = "trailing characters";
-constexpr const char kUnexpectedEndOfHex[] = "unexpected end of hex escape";
-constexpr const char kRecursionLimit[] = "recursion limit exceeded";
-
 // Space, tab, LF and CR, as a bit set over the bytes 0..32.
 constexpr uint64_t kWhitespaceBits = (1ULL << ' ') | (1ULL << '\t') | (1ULL << '\n') | (1ULL << '\r');
 
@@ -187,23 +167,28 @@ int TextReader::peek_after_ws() {
   return i < n ? static_cast<unsigned char>(d[i]) : -1;
 }
 
-JsonError TextReader::error_here(std::string message) const {
-  return error_at(text_, pos_, std::move(message));
+bool TextReader::fail_here(std::string message) {
+  error_ = error_at(ErrorKind::Parse, text_, pos_, std::move(message));
+  return false;
 }
 
-JsonError TextReader::error_at_next(std::string message) const {
-  return error_at(text_, at_end() ? text_.size() : pos_ + 1, std::move(message));
+bool TextReader::fail_here(ReadCode code) { return fail_here(std::string(read_message(code))); }
+
+bool TextReader::fail_at_next(ReadCode code) {
+  error_ = error_at(ErrorKind::Parse, text_, at_end() ? text_.size() : pos_ + 1,
+                    std::string(read_message(code)));
+  return false;
 }
 
-bool TextReader::fail_at(size_t p, const char* message, JsonError* err) {
+bool TextReader::fail_at(size_t p, ReadCode code) {
   pos_ = p < text_.size() ? p : text_.size();
-  *err = error_at(text_, pos_, message);
+  error_ = error_at(ErrorKind::Parse, text_, pos_, std::string(read_message(code)));
   return false;
 }
 
 // ---- Scalars -----------------------------------------------------------------
 
-bool TextReader::read_string(std::string* out, JsonError* err) {
+bool TextReader::read_string(std::string* out) {
   const char* const base = text_.data();
   const char* const end = base + text_.size();
   const char* p = base + pos_ + 1;  // past the opening quote
@@ -219,16 +204,16 @@ bool TextReader::read_string(std::string* out, JsonError* err) {
   const auto offset = [base](const char* q) { return static_cast<size_t>(q - base); };
   for (;;) {
     out->append(p, static_cast<size_t>(run_end - p));
-    if (run_end == end) return fail_at(text_.size(), kEofString, err);
+    if (run_end == end) return fail_at(text_.size(), ReadCode::EofString);
     const unsigned char c = static_cast<unsigned char>(*run_end);
     if (c == '"') {
       pos_ = offset(run_end) + 1;
       return true;
     }
-    if (c != '\\') return fail_at(offset(run_end) + 1, kControlCharacter, err);
+    if (c != '\\') return fail_at(offset(run_end) + 1, ReadCode::ControlCharacter);
 
     p = run_end + 1;  // the byte after the backslash
-    if (p == end) return fail_at(text_.size(), kEofString, err);
+    if (p == end) return fail_at(text_.size(), ReadCode::EofString);
     switch (*p) {
       case '"': out->push_back('"'); break;
       case '\\': out->push_back('\\'); break;
@@ -240,11 +225,11 @@ bool TextReader::read_string(std::string* out, JsonError* err) {
       case 't': out->push_back('\t'); break;
       case 'u': {
         // Errors among the four digits are reported at the fourth.
-        if (end - p - 1 < 4) return fail_at(text_.size(), kEofString, err);
+        if (end - p - 1 < 4) return fail_at(text_.size(), ReadCode::EofString);
         const int32_t unit = hex4(p + 1);
         p += 4;  // now at the fourth digit
-        if (unit < 0) return fail_at(offset(p) + 1, kInvalidEscape, err);
-        if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_at(offset(p) + 1, kLoneSurrogate, err);
+        if (unit < 0) return fail_at(offset(p) + 1, ReadCode::InvalidEscape);
+        if (unit >= 0xDC00 && unit <= 0xDFFF) return fail_at(offset(p) + 1, ReadCode::LoneSurrogate);
         if (unit < 0xD800 || unit > 0xDBFF) {
           append_utf8(out, static_cast<uint32_t>(unit));
           break;
@@ -252,30 +237,30 @@ bool TextReader::read_string(std::string* out, JsonError* err) {
         // A leading surrogate must be followed at once by "\u" and a
         // trailing one.
         ++p;
-        if (p == end) return fail_at(text_.size(), kEofString, err);
-        if (*p != '\\') return fail_at(offset(p) + 1, kUnexpectedEndOfHex, err);
+        if (p == end) return fail_at(text_.size(), ReadCode::EofString);
+        if (*p != '\\') return fail_at(offset(p) + 1, ReadCode::UnexpectedEndOfHex);
         ++p;
-        if (p == end) return fail_at(text_.size(), kEofString, err);
-        if (*p != 'u') return fail_at(offset(p) + 1, kUnexpectedEndOfHex, err);
-        if (end - p - 1 < 4) return fail_at(text_.size(), kEofString, err);
+        if (p == end) return fail_at(text_.size(), ReadCode::EofString);
+        if (*p != 'u') return fail_at(offset(p) + 1, ReadCode::UnexpectedEndOfHex);
+        if (end - p - 1 < 4) return fail_at(text_.size(), ReadCode::EofString);
         const int32_t trail = hex4(p + 1);
         p += 4;
-        if (trail < 0) return fail_at(offset(p) + 1, kInvalidEscape, err);
-        if (trail < 0xDC00 || trail > 0xDFFF) return fail_at(offset(p) + 1, kLoneSurrogate, err);
+        if (trail < 0) return fail_at(offset(p) + 1, ReadCode::InvalidEscape);
+        if (trail < 0xDC00 || trail > 0xDFFF) return fail_at(offset(p) + 1, ReadCode::LoneSurrogate);
         const uint32_t cp = 0x10000 + ((static_cast<uint32_t>(unit) - 0xD800) << 10) +
                             (static_cast<uint32_t>(trail) - 0xDC00);
         append_utf8(out, cp);
         break;
       }
       default:
-        return fail_at(offset(p) + 1, kInvalidEscape, err);
+        return fail_at(offset(p) + 1, ReadCode::InvalidEscape);
     }
     ++p;  // past the escape's last byte
     run_end = scan_plain(p, end);
   }
 }
 
-bool TextReader::read_number(JsonValue* out, JsonError* err) {
+bool TextReader::read_number(JsonValue* out) {
   const char* const d = text_.data();
   const size_t n = text_.size();
   const auto digit_at = [d, n](size_t i) { return i < n && is_digit(static_cast<unsigned char>(d[i])); };
@@ -284,8 +269,8 @@ bool TextReader::read_number(JsonValue* out, JsonError* err) {
   const bool negative = d[i] == '-';
   if (negative) {
     ++i;
-    if (i == n) return fail_at(n, kEofValue, err);
-    if (!is_digit(static_cast<unsigned char>(d[i]))) return fail_at(i + 1, kInvalidNumber, err);
+    if (i == n) return fail_at(n, ReadCode::EofValue);
+    if (!is_digit(static_cast<unsigned char>(d[i]))) return fail_at(i + 1, ReadCode::InvalidNumber);
   }
 
   uint64_t s = 0;
@@ -297,7 +282,7 @@ bool TextReader::read_number(JsonValue* out, JsonError* err) {
 
   if (d[i] == '0') {
     ++i;
-    if (digit_at(i)) return fail_at(i + 1, kInvalidNumber, err);
+    if (digit_at(i)) return fail_at(i + 1, ReadCode::InvalidNumber);
   } else {
     s = static_cast<uint64_t>(d[i] - '0');
     ++i;
@@ -319,8 +304,8 @@ bool TextReader::read_number(JsonValue* out, JsonError* err) {
   if (i < n && d[i] == '.') {
     integer = false;
     ++i;
-    if (i == n) return fail_at(n, kEofValue, err);
-    if (!is_digit(static_cast<unsigned char>(d[i]))) return fail_at(i + 1, kInvalidNumber, err);
+    if (i == n) return fail_at(n, ReadCode::EofValue);
+    if (!is_digit(static_cast<unsigned char>(d[i]))) return fail_at(i + 1, ReadCode::InvalidNumber);
     do {
       const unsigned digit = static_cast<unsigned>(d[i] - '0');
       if (significand_overflows(s, digit)) {
@@ -341,8 +326,8 @@ bool TextReader::read_number(JsonValue* out, JsonError* err) {
       exp_negative = d[i] == '-';
       ++i;
     }
-    if (i == n) return fail_at(n, kEofValue, err);
-    if (!is_digit(static_cast<unsigned char>(d[i]))) return fail_at(i + 1, kInvalidNumber, err);
+    if (i == n) return fail_at(n, ReadCode::EofValue);
+    if (!is_digit(static_cast<unsigned char>(d[i]))) return fail_at(i + 1, ReadCode::InvalidNumber);
     int32_t x = 0;
     bool exp_overflow = false;
     do {
@@ -357,7 +342,7 @@ bool TextReader::read_number(JsonValue* out, JsonError* err) {
     } while (digit_at(i));
     if (exp_overflow) {
       // An exponent beyond 32 bits: infinite magnitude, or zero.
-      if (s != 0 && !exp_negative) return fail_at(i, kOutOfRange, err);
+      if (s != 0 && !exp_negative) return fail_at(i, ReadCode::OutOfRange);
       pos_ = i;
       *out = JsonValue::floating(negative ? -0.0 : 0.0);
       return true;
@@ -384,13 +369,13 @@ bool TextReader::read_number(JsonValue* out, JsonError* err) {
       e10 = 0;
       break;
     }
-    if (e10 > 0) return fail_at(i, kOutOfRange, err);
+    if (e10 > 0) return fail_at(i, ReadCode::OutOfRange);
     f /= 1e308;
     e10 += 308;
   }
   if (e10 >= 0) {
     f *= kPow10[e10];
-    if (std::isinf(f)) return fail_at(i, kOutOfRange, err);
+    if (std::isinf(f)) return fail_at(i, ReadCode::OutOfRange);
   } else {
     f /= kPow10[-e10];
   }
@@ -398,7 +383,7 @@ bool TextReader::read_number(JsonValue* out, JsonError* err) {
   return true;
 }
 
-bool TextReader::read_literal(JsonValue* out, JsonError* err) {
+bool TextReader::read_literal(JsonValue* out) {
   std::string_view word;
   JsonValue value;
   switch (peek()) {
@@ -408,8 +393,8 @@ bool TextReader::read_literal(JsonValue* out, JsonError* err) {
   }
   for (size_t k = 1; k < word.size(); ++k) {
     const size_t i = pos_ + k;
-    if (i >= text_.size()) return fail_at(text_.size(), kEofValue, err);
-    if (text_[i] != word[k]) return fail_at(i + 1, kExpectedIdent, err);
+    if (i >= text_.size()) return fail_at(text_.size(), ReadCode::EofValue);
+    if (text_[i] != word[k]) return fail_at(i + 1, ReadCode::ExpectedIdent);
   }
   pos_ += word.size();
   *out = std::move(value);
@@ -418,60 +403,60 @@ bool TextReader::read_literal(JsonValue* out, JsonError* err) {
 
 // ---- Values and containers -----------------------------------------------------
 
-bool TextReader::read_value(JsonValue* out, JsonError* err) {
+bool TextReader::read_value(JsonValue* out) {
   const int c = peek_after_ws();
   switch (c) {
     case '"': {
       std::string s;
-      if (!read_string(&s, err)) return false;
+      if (!read_string(&s)) return false;
       *out = JsonValue::string(std::move(s));
       return true;
     }
-    case '[': return read_array_value(out, err);
-    case '{': return read_object_value(out, err);
+    case '[': return read_array_value(out);
+    case '{': return read_object_value(out);
     case 'n':
     case 't':
-    case 'f': return read_literal(out, err);
+    case 'f': return read_literal(out);
     case '-':
     case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': return read_number(out, err);
-    case -1: return fail_at(text_.size(), kEofValue, err);
-    default: return fail_at(pos_ + 1, kExpectedValue, err);
+    case '5': case '6': case '7': case '8': case '9': return read_number(out);
+    case -1: return fail_at(text_.size(), ReadCode::EofValue);
+    default: return fail_at(pos_ + 1, ReadCode::ExpectedValue);
   }
 }
 
-bool TextReader::take_level(JsonError* err) {
-  if (budget_ <= 1) return fail_at(pos_ + 1, kRecursionLimit, err);
+bool TextReader::take_level() {
+  if (budget_ <= 1) return fail_at(pos_ + 1, ReadCode::RecursionLimit);
   --budget_;
   ++pos_;
   return true;
 }
 
-bool TextReader::begin_array(JsonError* err) { return take_level(err); }
-bool TextReader::begin_object(JsonError* err) { return take_level(err); }
+bool TextReader::begin_array() { return take_level(); }
+bool TextReader::begin_object() { return take_level(); }
 
-bool TextReader::next_element(bool* first, bool* has, JsonError* err) {
+bool TextReader::next_element(bool* first, bool* has) {
   int c = peek_after_ws();
   if (c == ']') {
     *has = false;
     return true;
   }
-  if (c < 0) return fail_at(text_.size(), kEofList, err);
+  if (c < 0) return fail_at(text_.size(), ReadCode::EofList);
   if (*first) {
     *first = false;
     *has = true;
     return true;
   }
-  if (c != ',') return fail_at(pos_ + 1, kExpectedListEnd, err);
+  if (c != ',') return fail_at(pos_ + 1, ReadCode::ExpectedListEnd);
   ++pos_;
   c = peek_after_ws();
-  if (c == ']') return fail_at(pos_ + 1, kTrailingComma, err);
-  if (c < 0) return fail_at(text_.size(), kEofValue, err);
+  if (c == ']') return fail_at(pos_ + 1, ReadCode::TrailingComma);
+  if (c < 0) return fail_at(text_.size(), ReadCode::EofValue);
   *has = true;
   return true;
 }
 
-bool TextReader::next_key(bool* first, bool* has, std::string* key, JsonError* err) {
+bool TextReader::next_key(bool* first, bool* has, std::string* key) {
   int c = peek_after_ws();
   if (c == '}') {
     *has = false;
@@ -479,75 +464,75 @@ bool TextReader::next_key(bool* first, bool* has, std::string* key, JsonError* e
   }
   if (*first) {
     *first = false;
-    if (c < 0) return fail_at(text_.size(), kEofObject, err);
-    if (c != '"') return fail_at(pos_ + 1, kKeyMustBeString, err);
+    if (c < 0) return fail_at(text_.size(), ReadCode::EofObject);
+    if (c != '"') return fail_at(pos_ + 1, ReadCode::KeyMustBeString);
   } else {
-    if (c < 0) return fail_at(text_.size(), kEofObject, err);
-    if (c != ',') return fail_at(pos_ + 1, kExpectedObjectEnd, err);
+    if (c < 0) return fail_at(text_.size(), ReadCode::EofObject);
+    if (c != ',') return fail_at(pos_ + 1, ReadCode::ExpectedObjectEnd);
     ++pos_;
     c = peek_after_ws();
-    if (c == '}') return fail_at(pos_ + 1, kTrailingComma, err);
-    if (c < 0) return fail_at(text_.size(), kEofValue, err);
-    if (c != '"') return fail_at(pos_ + 1, kKeyMustBeString, err);
+    if (c == '}') return fail_at(pos_ + 1, ReadCode::TrailingComma);
+    if (c < 0) return fail_at(text_.size(), ReadCode::EofValue);
+    if (c != '"') return fail_at(pos_ + 1, ReadCode::KeyMustBeString);
   }
-  if (!read_string(key, err)) return false;
+  if (!read_string(key)) return false;
   *has = true;
   return true;
 }
 
-bool TextReader::object_colon(JsonError* err) {
+bool TextReader::object_colon() {
   const int c = peek_after_ws();
   if (c == ':') {
     ++pos_;
     return true;
   }
-  if (c < 0) return fail_at(text_.size(), kEofObject, err);
-  return fail_at(pos_ + 1, kExpectedColon, err);
+  if (c < 0) return fail_at(text_.size(), ReadCode::EofObject);
+  return fail_at(pos_ + 1, ReadCode::ExpectedColon);
 }
 
-bool TextReader::finish_array(JsonError* err) {
+bool TextReader::finish_array() {
   int c = peek_after_ws();
   if (c == ']') {
     ++pos_;
     leave_level();
     return true;
   }
-  if (c < 0) return fail_at(text_.size(), kEofList, err);
+  if (c < 0) return fail_at(text_.size(), ReadCode::EofList);
   if (c == ',') {
     ++pos_;
     c = peek_after_ws();
-    return fail_at(pos_ + 1, c == ']' ? kTrailingComma : kTrailingCharacters, err);
+    return fail_at(pos_ + 1, c == ']' ? ReadCode::TrailingComma : ReadCode::TrailingCharacters);
   }
-  return fail_at(pos_ + 1, kTrailingCharacters, err);
+  return fail_at(pos_ + 1, ReadCode::TrailingCharacters);
 }
 
-bool TextReader::finish_object(JsonError* err) {
+bool TextReader::finish_object() {
   const int c = peek_after_ws();
   if (c == '}') {
     ++pos_;
     leave_level();
     return true;
   }
-  if (c < 0) return fail_at(text_.size(), kEofObject, err);
-  return fail_at(pos_ + 1, kExpectedObjectEnd, err);
+  if (c < 0) return fail_at(text_.size(), ReadCode::EofObject);
+  return fail_at(pos_ + 1, ReadCode::ExpectedObjectEnd);
 }
 
-bool TextReader::finish_document(JsonError* err) {
+bool TextReader::finish_document() {
   if (peek_after_ws() < 0) return true;
-  return fail_at(pos_ + 1, kTrailingCharacters, err);
+  return fail_at(pos_ + 1, ReadCode::TrailingCharacters);
 }
 
 // Recursion here is bounded by the nesting budget: at most 127 levels.
-bool TextReader::read_array_value(JsonValue* out, JsonError* err) {
-  if (!begin_array(err)) return false;
+bool TextReader::read_array_value(JsonValue* out) {
+  if (!begin_array()) return false;
   std::vector<JsonValue> elements;
   bool first = true;
   bool has = false;
   for (;;) {
-    if (!next_element(&first, &has, err)) return false;
+    if (!next_element(&first, &has)) return false;
     if (!has) break;
     elements.emplace_back();
-    if (!read_value(&elements.back(), err)) return false;
+    if (!read_value(&elements.back())) return false;
   }
   ++pos_;  // the ']' that next_element stopped at
   leave_level();
@@ -555,8 +540,8 @@ bool TextReader::read_array_value(JsonValue* out, JsonError* err) {
   return true;
 }
 
-bool TextReader::read_object_value(JsonValue* out, JsonError* err) {
-  if (!begin_object(err)) return false;
+bool TextReader::read_object_value(JsonValue* out) {
+  if (!begin_object()) return false;
   // Members in text order; JsonValue::object sorts them and keeps the last
   // of repeated keys.
   std::vector<JsonValue::Member> members;
@@ -564,11 +549,11 @@ bool TextReader::read_object_value(JsonValue* out, JsonError* err) {
   bool first = true;
   bool has = false;
   for (;;) {
-    if (!next_key(&first, &has, &key, err)) return false;
+    if (!next_key(&first, &has, &key)) return false;
     if (!has) break;
-    if (!object_colon(err)) return false;
+    if (!object_colon()) return false;
     members.push_back(JsonValue::Member{std::move(key), JsonValue()});
-    if (!read_value(&members.back().value, err)) return false;
+    if (!read_value(&members.back().value)) return false;
   }
   ++pos_;  // the '}' that next_key stopped at
   leave_level();
@@ -576,13 +561,10 @@ bool TextReader::read_object_value(JsonValue* out, JsonError* err) {
   return true;
 }
 
-Expected<JsonValue, JsonError> parse_json(std::string_view text) {
+Result<JsonValue> parse_json(std::string_view text) {
   TextReader reader(text);
   JsonValue value;
-  JsonError err;
-  if (!reader.read_value(&value, &err) || !reader.finish_document(&err)) {
-    return unexpected(std::move(err));
-  }
+  if (!reader.read_value(&value) || !reader.finish_document()) return fail(reader.take_error());
   return value;
 }
 

@@ -1,9 +1,11 @@
 #include "module/args.h"
 
 #include "module/py_errors.h"
-#include "module/py_ref.h"
+#include "pyglue/py_glue.h"
 
 namespace talpen::module {
+
+using pyglue::PyRef;
 
 PyObject* bind_single_argument(PyObject* args, PyObject* kwargs, const char* function,
                                const char* parameter) {

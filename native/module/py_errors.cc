@@ -1,8 +1,10 @@
 #include "module/py_errors.h"
 
-#include "module/py_ref.h"
+#include "pyglue/py_glue.h"
 
 namespace talpen::module {
+
+using pyglue::PyRef;
 
 // PyErr_Fetch/PyErr_Restore are the only way to save the error indicator in
 // the stable ABI of the oldest interpreter that this module supports; newer
@@ -30,19 +32,10 @@ void add_note_to_pending(const char* note) {
   if (!result) PyErr_Clear();
 }
 
-PyObject* panic_exception_type() {
-  // Shared by every module object of the process, like the Synth class; the
-  // reference is never dropped.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewException("pyo3_runtime.PanicException", PyExc_BaseException, nullptr);
-  }
-  return type;
+PyObject* new_panic_exception_type() {
+  return PyErr_NewException("pyo3_runtime.PanicException", PyExc_BaseException, nullptr);
 }
 
-void raise_panic(const char* message) {
-  PyObject* type = panic_exception_type();
-  if (type != nullptr) PyErr_SetString(type, message);
-}
+void raise_panic(PyObject* panic_type, const char* message) { PyErr_SetString(panic_type, message); }
 
 }  // namespace talpen::module

@@ -32,14 +32,15 @@ class SavedError {
 // was: the failure is discarded.
 void add_note_to_pending(const char* note);
 
-// The class "pyo3_runtime.PanicException", a direct subclass of
+// A new class "pyo3_runtime.PanicException", a direct subclass of
 // BaseException: what Python sees when this module cannot go on (use from a
-// foreign thread, an internal failure). Created on first use and kept for the
-// life of the process; null with an exception set if creation fails.
-PyObject* panic_exception_type();
+// foreign thread, an internal failure). The name and base are fixed because
+// callers catch it by them: code written against the handle tells a panic
+// from an ordinary error this way. Null with an exception set on failure.
+PyObject* new_panic_exception_type();
 
-// Sets PanicException with `message` (or the creation error of the class).
-void raise_panic(const char* message);
+// Sets `panic_type` with `message`.
+void raise_panic(PyObject* panic_type, const char* message);
 
 }  // namespace talpen::module
 

@@ -10,31 +10,33 @@
 #include <string_view>
 #include <utility>
 
-#include "core/decode_text.h"
-#include "core/spec.h"
-#include "core/synth_error.h"
+#include "base/borrow_flag.h"
+#include "base/thread_id.h"
 #include "core/validate.h"
-#include "json/error.h"
 #include "json/writer.h"
 #include "module/args.h"
-#include "module/borrow.h"
-#include "module/dispatch.h"
+#include "module/module_state.h"
 #include "module/py_errors.h"
-#include "module/py_ref.h"
-#include "module/thread_id.h"
-#include "module/white_space.h"
+#include "protocol/dispatch.h"
+#include "protocol/spec_reading.h"
+#include "protocol/version.h"
+#include "pyglue/py_glue.h"
 
 namespace talpen::module {
 
 namespace {
+
+using pyglue::PyRef;
+using pyglue::raise_error;
+using pyglue::str_from;
 
 // The instance layout. The C++ members are constructed in place once the
 // interpreter has allocated the (zeroed) object, and destroyed by hand in
 // dealloc.
 struct PySynth {
   PyObject_HEAD
-  // Absent until a spec is given; when present it passed validation when stored.
-  std::optional<GenSpec> spec;
+  // Absent until a spec is given.
+  std::optional<ValidSpec> spec;
   BorrowFlag borrow_flag;
   // The creating thread: the only one allowed to use or release `spec`. The
   // handle holds a stateful generator spec that is not meant to be shared.
@@ -51,76 +53,45 @@ constexpr const char kCommandDoc[] =
     "Apply a command JSON and return the resulting response JSON.";
 constexpr const char kVersionDoc[] = "version()\n--\n\nThe library version.";
 
+// The handle's name in panic and unraisable messages, and the class's
+// qualified name "builtins.Synth" below, are fixed: callers match on these
+// texts and names (logs, warnings filters, reprs), so they stay as they were
+// whatever the module's layout.
 constexpr const char kTypeName[] = "_talpen_synth::PySynth";
 
 PySynth* as_synth(PyObject* self) { return reinterpret_cast<PySynth*>(self); }
 
-// `text` as a new str; the message texts may hold any UTF-8, NUL included.
-PyObject* str_from(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
+PyObject* panic_type_of(PyObject* self) { return state_of_type(Py_TYPE(self))->panic_type; }
 
-void raise_with_text(PyObject* type, std::string_view text) {
-  PyRef message(str_from(text));
-  if (message) PyErr_SetObject(type, message.get());
-}
-
-// The entry points' last line of defence: C++ exceptions must not unwind into
-// the interpreter. Exhausted memory is the only one the library lets through.
-void raise_from_current_exception() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    // A fixed text: building one here could throw again, out of the handler.
-    raise_panic("_talpen_synth::PySynth: internal failure");
-  }
+// A C++ exception other than exhausted memory (none is expected): a fixed
+// text, as building one here could throw again, out of the handler.
+auto internal_failure(PyObject* self) {
+  return [self] { raise_panic(panic_type_of(self), "_talpen_synth::PySynth: internal failure"); };
 }
 
 // PanicException for a command from a thread that does not own the handle.
 // Formatted into a fixed buffer: this runs outside any C++ exception handler,
 // so it must not allocate.
-void raise_foreign_thread(uint64_t caller, uint64_t owner) {
+void raise_foreign_thread(PyObject* self, uint64_t caller, uint64_t owner) {
   char message[192];
   std::snprintf(message, sizeof message,
                 "%s is unsendable, but sent to another thread (calling thread %" PRIu64
                 ", owning thread %" PRIu64 ")",
                 kTypeName, caller, owner);
-  raise_panic(message);
-}
-
-// Decodes and validates a spec text; false with ValueError set on failure.
-bool read_spec_text(std::string_view text, std::optional<GenSpec>* spec) {
-  std::string_view trimmed = trim_white_space(text);
-  if (trimmed.empty() || trimmed == "{}") return true;
-  // Positions in messages count from the start of the trimmed text.
-  auto decoded = decode_spec_text(trimmed);
-  if (!decoded.ok()) {
-    SynthError error{ErrorKind::Parse, json::error_text(decoded.error())};
-    raise_with_text(PyExc_ValueError, error.text());
-    return false;
-  }
-  if (auto broken = validate_spec(decoded.value())) {
-    SynthError error{ErrorKind::BadSpec, std::move(*broken)};
-    raise_with_text(PyExc_ValueError, error.text());
-    return false;
-  }
-  *spec = std::move(decoded).value();
-  return true;
+  raise_panic(panic_type_of(self), message);
 }
 
 PyObject* synth_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  try {
+  auto body = [&]() -> PyObject* {
     PyObject* arg = bind_single_argument(args, kwargs, "Synth.__new__()", "spec_json");
     if (arg == nullptr) return nullptr;
-    std::optional<GenSpec> spec;
+    std::optional<ValidSpec> spec;
     {
       std::string text;
       if (!text_argument(arg, "spec_json", &text)) return nullptr;
-      if (!read_spec_text(text, &spec)) return nullptr;
+      Result<std::optional<ValidSpec>> read = protocol::read_handle_spec(text);
+      if (!read.ok()) return raise_error(read.error());
+      spec = std::move(read).value();
     }
     auto base_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
     if (base_new == nullptr) return nullptr;
@@ -130,14 +101,15 @@ PyObject* synth_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     // Nothing below can fail: moving a spec does not allocate.
     PySynth* synth = as_synth(self);
-    new (&synth->spec) std::optional<GenSpec>(std::move(spec));
+    new (&synth->spec) std::optional<ValidSpec>(std::move(spec));
     new (&synth->borrow_flag) BorrowFlag(kBorrowFree);
     synth->owner_thread = current_thread_id();
     return self;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  };
+  // No handle exists yet: the panic class comes from the type's module.
+  return pyglue::guarded(body, [type] {
+    raise_panic(state_of_type(type)->panic_type, "_talpen_synth::PySynth: internal failure");
+  });
 }
 
 void synth_dealloc(PyObject* self) {
@@ -164,21 +136,21 @@ void synth_dealloc(PyObject* self) {
 // The part of a command that runs with the handle in exclusive use: argument
 // conversion, dispatch, and the answer str. The run and the argument copy are
 // gone before the str is made, so a large answer is held twice at most.
-PyObject* answer_command(PySynth* synth, PyObject* arg) {
-  try {
+PyObject* answer_command(PyObject* self, PyObject* arg) {
+  PySynth* synth = as_synth(self);
+  auto body = [&]() -> PyObject* {
     json::JsonWriter out;
     {
       std::string text;
       if (!text_argument(arg, "cmd_json", &text)) return nullptr;
-      dispatch_command(synth->spec, text, out);
+      Status done = protocol::dispatch_command(synth->spec, text, out);
+      if (!done.ok()) return raise_error(done.error());
     }  // the argument copy goes before the answer is copied into a str
     PyObject* answer = PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
     out.clear_and_free();
     return answer;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+  };
+  return pyglue::guarded(body, internal_failure(self));
 }
 
 PyObject* synth_command(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -187,22 +159,22 @@ PyObject* synth_command(PyObject* self, PyObject* args, PyObject* kwargs) {
   PySynth* synth = as_synth(self);
   uint64_t caller = current_thread_id();
   if (caller != synth->owner_thread) {
-    raise_foreign_thread(caller, synth->owner_thread);
+    raise_foreign_thread(self, caller, synth->owner_thread);
     return nullptr;
   }
   if (!try_borrow(synth->borrow_flag)) {
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
-  PyObject* answer = answer_command(synth, arg);
+  PyObject* answer = answer_command(self, arg);
   release_borrow(synth->borrow_flag);
   return answer;
 }
 
-PyObject* synth_version(PyObject*, PyObject*) { return str_from(kVersion); }
+PyObject* synth_version(PyObject*, PyObject*) { return str_from(protocol::kVersion); }
 
 PyMethodDef synth_methods[] = {
-    {"command", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(synth_command)),
+    {"command", pyglue::as_method(synth_command),
      METH_VARARGS | METH_KEYWORDS, kCommandDoc},
     {"version", synth_version, METH_STATIC | METH_NOARGS, kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -219,7 +191,7 @@ PyType_Slot synth_slots[] = {
 // Default flags only: the class cannot be subclassed and its instances, which
 // refer to no Python object, are not tracked by the cycle collector.
 PyType_Spec synth_spec = {
-    .name = "builtins.Synth",
+    .name = "builtins.Synth",  // fixed: see kTypeName
     .basicsize = static_cast<int>(sizeof(PySynth)),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT,
@@ -228,15 +200,8 @@ PyType_Spec synth_spec = {
 
 }  // namespace
 
-PyObject* synth_type() {
-  // One class for the process; this reference keeps it alive for good.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyType_FromSpec(&synth_spec);
-    if (type == nullptr) return nullptr;
-  }
-  Py_INCREF(type);
-  return type;
+PyObject* create_synth_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &synth_spec, nullptr);
 }
 
 }  // namespace talpen::module

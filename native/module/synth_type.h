@@ -7,9 +7,9 @@
 
 namespace talpen::module {
 
-// A new reference to the class, created on first use and shared by every
-// module object of the process; null with an exception set on failure.
-PyObject* synth_type();
+// A new class bound to `module` (whose state must hold the panic class);
+// null with an exception set on failure.
+PyObject* create_synth_type(PyObject* module);
 
 }  // namespace talpen::module
 

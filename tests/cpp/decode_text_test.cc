@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/decode_value.h"
-#include "json/error.h"
+#include "base/error.h"
 #include "json/reader.h"
 
 namespace talpen {
@@ -247,8 +247,8 @@ TEST_P(DecodeFailureTest, TextPathMessageAndPosition) {
   text.erase(p, 1);
   const auto got = decode_spec_text(text);
   ASSERT_FALSE(got.ok());
-  EXPECT_EQ(json::error_text(got.error()),
-            json::error_text(json::error_at(text, p, GetParam().text_error)));
+  EXPECT_EQ(got.error().located(),
+            error_at(ErrorKind::Parse, text, p, GetParam().text_error).located());
 }
 
 TEST_P(DecodeFailureTest, ValuePathMessage) {
@@ -261,7 +261,7 @@ TEST_P(DecodeFailureTest, ValuePathMessage) {
     EXPECT_FALSE(parsed.ok());
     return;
   }
-  ASSERT_TRUE(parsed.ok()) << json::error_text(parsed.error());
+  ASSERT_TRUE(parsed.ok()) << parsed.error().located();
   const auto got = decode_spec_value(parsed.value());
   if (expected == kAccepted) {
     EXPECT_TRUE(got.ok());
@@ -269,7 +269,7 @@ TEST_P(DecodeFailureTest, ValuePathMessage) {
   }
   ASSERT_FALSE(got.ok());
   EXPECT_EQ(got.error().line, 0u);
-  EXPECT_EQ(json::error_text(got.error()), expected);
+  EXPECT_EQ(got.error().located(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, DecodeFailureTest, ::testing::ValuesIn(kCases),
@@ -286,7 +286,7 @@ TEST(DecodeTextTest, NestingLevelsAreReturned) {
   const std::string text = R"({"seed":1,"bars":300,"start_price":1,"regimes":[)" + regimes +
                            R"(],"microstructure":[1,0,0,[1,0,0]]})";
   const auto got = decode_spec_text(text);
-  ASSERT_TRUE(got.ok()) << json::error_text(got.error());
+  ASSERT_TRUE(got.ok()) << got.error().located();
   EXPECT_EQ(got.value().regimes.size(), 300u);
   EXPECT_EQ(got.value().regimes[299].kind, RegimeKind::Vol);
 }

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/decode_text.h"
-#include "json/error.h"
+#include "base/error.h"
 #include "json/reader.h"
 
 namespace talpen {
@@ -117,15 +117,15 @@ class DecodeAcceptedTest : public ::testing::TestWithParam<Accepted> {
 
 TEST_P(DecodeAcceptedTest, ValuePath) {
   const auto parsed = json::parse_json(GetParam().text);
-  ASSERT_TRUE(parsed.ok()) << json::error_text(parsed.error());
+  ASSERT_TRUE(parsed.ok()) << parsed.error().located();
   const auto got = decode_spec_value(parsed.value());
-  ASSERT_TRUE(got.ok()) << json::error_text(got.error());
+  ASSERT_TRUE(got.ok()) << got.error().located();
   EXPECT_TRUE(got.value() == expected());
 }
 
 TEST_P(DecodeAcceptedTest, TextPath) {
   const auto got = decode_spec_text(GetParam().text);
-  ASSERT_TRUE(got.ok()) << json::error_text(got.error());
+  ASSERT_TRUE(got.ok()) << got.error().located();
   EXPECT_TRUE(got.value() == expected());
 }
 
@@ -141,12 +141,12 @@ TEST(DecodeValueTest, RepeatedKeyLastWins) {
   const auto parsed = json::parse_json(text);
   ASSERT_TRUE(parsed.ok());
   const auto got = decode_spec_value(parsed.value());
-  ASSERT_TRUE(got.ok()) << json::error_text(got.error());
+  ASSERT_TRUE(got.ok()) << got.error().located();
   EXPECT_EQ(got.value().seed, 2u);
 
   const auto from_text = decode_spec_text(text);
   ASSERT_FALSE(from_text.ok());
-  EXPECT_EQ(json::error_text(from_text.error()),
+  EXPECT_EQ(from_text.error().located(),
             "invalid value: integer `-1`, expected u64 at line 1 column 10");
 }
 
@@ -159,7 +159,7 @@ TEST(DecodeValueTest, BuiltValueMembersInSortedOrder) {
   const auto got = decode_spec_value(JsonValue::object(std::move(members)));
   ASSERT_FALSE(got.ok());
   EXPECT_EQ(got.error().line, 0u);
-  EXPECT_EQ(json::error_text(got.error()), R"(invalid type: string "x", expected usize)");
+  EXPECT_EQ(got.error().located(), R"(invalid type: string "x", expected usize)");
 }
 
 TEST(DecodeValueTest, KindMemberCountBeforeName) {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "valid_spec.h"
+
 #include "core/random_source.h"
 #include "core/round8.h"
 
@@ -41,7 +43,7 @@ GenSpec simple_spec(RegimeKind kind, uint64_t bars, double drift, double vol, ui
 }
 
 RunBars generate_ok(const GenSpec& spec) {
-  Result<RunBars> run = generate_bars(spec);
+  Result<RunBars> run = generate_bars(valid(spec));
   EXPECT_TRUE(run.ok()) << (run.ok() ? "" : run.error().message);
   return run.ok() ? std::move(run).value() : RunBars{};
 }
@@ -314,10 +316,11 @@ TEST(GenerateTest, Determinism) {
 TEST(GenerateTest, BadSpecIsRefusedBeforeAnythingRuns) {
   GenSpec spec = simple_spec(RegimeKind::Vol, 3, 0.0, 0.01);
   spec.bars = 0;
-  Result<RunBars> run = generate_bars(spec);
-  ASSERT_FALSE(run.ok());
-  EXPECT_EQ(run.error().kind, ErrorKind::BadSpec);
-  EXPECT_EQ(run.error().message, "bars must be > 0");
+  // A run takes only a validated spec; validation refuses this one.
+  Result<ValidSpec> checked = validate_spec(spec);
+  ASSERT_FALSE(checked.ok());
+  EXPECT_EQ(checked.error().kind, ErrorKind::BadSpec);
+  EXPECT_EQ(checked.error().message, "bars must be > 0");
 }
 
 struct NumericCase {
@@ -340,7 +343,7 @@ class NumericTest : public testing::TestWithParam<NumericCase> {};
 TEST_P(NumericTest, NonFiniteStopsTheRunWithNothingReturned) {
   GenSpec spec = simple_spec(RegimeKind::Vol, 3, 0.0, 0.0);
   spec.regimes = GetParam().regimes;
-  Result<RunBars> run = generate_bars(spec);
+  Result<RunBars> run = generate_bars(valid(spec));
   if (!GetParam().fails) {
     ASSERT_TRUE(run.ok());
     EXPECT_EQ(run.value().candles[2].close, 0.0);
@@ -359,7 +362,9 @@ INSTANTIATE_TEST_SUITE_P(Walks, NumericTest, testing::ValuesIn(kNumericCases),
 TEST(GenerateTest, OverflowingLevelCountIsASizeError) {
   for (uint64_t depth : {uint64_t{1} << 62, uint64_t{1} << 63, UINT64_MAX}) {
     GenSpec spec = simple_spec(RegimeKind::Vol, 4, 0.0, 0.01, depth);
-    EXPECT_THROW(generate_bars(spec), std::length_error) << depth;
+    Result<RunBars> run = generate_bars(valid(spec));
+    ASSERT_FALSE(run.ok()) << depth;
+    EXPECT_EQ(run.error().kind, ErrorKind::OutOfMemory) << depth;
   }
 }
 

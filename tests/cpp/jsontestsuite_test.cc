@@ -56,7 +56,7 @@ TEST(JsonTestSuite, AcceptsEveryYesFile) {
   SKIP_IF_ABSENT(samples);
   for (const Sample& s : samples) {
     const auto r = parse_json(s.bytes);
-    EXPECT_TRUE(r.ok()) << s.name << ": " << (r.ok() ? "" : error_text(r.error()));
+    EXPECT_TRUE(r.ok()) << s.name << ": " << (r.ok() ? "" : r.error().located());
   }
 }
 
@@ -123,7 +123,7 @@ TEST(JsonTestSuite, ImplementationDefinedFilesKeepTheirOutcome) {
     const auto it = kImplementationDefined.find(s.name);
     ASSERT_NE(it, kImplementationDefined.end()) << "no recorded outcome for " << s.name;
     const auto r = parse_json(s.bytes);
-    EXPECT_EQ(r.ok() ? std::string() : error_text(r.error()), it->second) << s.name;
+    EXPECT_EQ(r.ok() ? std::string() : r.error().located(), it->second) << s.name;
   }
 }
 

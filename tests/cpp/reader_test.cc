@@ -318,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ReaderErrors, ::testing::ValuesIn(kErrorCases));
 TEST(ReaderErrorText, AppendsThePosition) {
   const auto r = parse_json("[1,]");
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(error_text(r.error()), "trailing comma at line 1 column 4");
+  EXPECT_EQ(r.error().located(), "trailing comma at line 1 column 4");
 }
 
 TEST(ReaderErrors, LongNumbersReportTheirLastByte) {
@@ -445,7 +445,7 @@ class ReaderDoubles : public ::testing::TestWithParam<DoubleCase> {};
 TEST_P(ReaderDoubles, ReadsTheBitPattern) {
   const DoubleCase& c = GetParam();
   const auto v = parse_json(c.text);
-  ASSERT_TRUE(v.ok()) << c.text << ": " << error_text(v.error());
+  ASSERT_TRUE(v.ok()) << c.text << ": " << v.error().located();
   ASSERT_EQ(v.value().number_class(), NumberClass::Double) << c.text;
   EXPECT_EQ(bits_of(v.value().as_double()), c.bits) << c.text << " read as " << v.value().as_double();
 }
@@ -547,7 +547,7 @@ class ReaderStrings : public ::testing::TestWithParam<StringCase> {};
 TEST_P(ReaderStrings, ResolvesEscapes) {
   const StringCase& c = GetParam();
   const auto v = parse_json(c.text);
-  ASSERT_TRUE(v.ok()) << c.text << ": " << error_text(v.error());
+  ASSERT_TRUE(v.ok()) << c.text << ": " << v.error().located();
   ASSERT_TRUE(v.value().is_string());
   EXPECT_EQ(v.value().as_string(), c.bytes) << c.text;
 }
@@ -688,22 +688,21 @@ TEST(ReaderObjects, CopiesAreDeep) {
 // ---- TextReader stepping, as the spec decoder uses it ---------------------------
 
 // Reads `wanted` elements of the array that starts the text, then closes it.
-JsonError read_then_finish(std::string_view text, int wanted) {
+Error read_then_finish(std::string_view text, int wanted) {
   TextReader r(text);
-  JsonError err;
   EXPECT_EQ(r.peek_after_ws(), '[');
-  if (!r.begin_array(&err)) return err;
+  if (!r.begin_array()) return r.error();
   bool first = true;
   for (int i = 0; i < wanted; ++i) {
     bool has = false;
-    if (!r.next_element(&first, &has, &err)) return err;
+    if (!r.next_element(&first, &has)) return r.error();
     if (!has) break;
     JsonValue v;
-    if (!r.read_value(&v, &err)) return err;
+    if (!r.read_value(&v)) return r.error();
   }
-  if (!r.finish_array(&err)) return err;
-  if (!r.finish_document(&err)) return err;
-  return JsonError{"ok", 0, 0};
+  if (!r.finish_array()) return r.error();
+  if (!r.finish_document()) return r.error();
+  return Error{ErrorKind::Parse, "ok", 0, 0};
 }
 
 TEST(TextReaderStepping, FinishArray) {
@@ -742,7 +741,7 @@ TEST(TextReaderStepping, FinishArray) {
       {"[1]x", 1, "trailing characters", 4},
   };
   for (const Case& c : cases) {
-    const JsonError e = read_then_finish(c.text, c.wanted);
+    const Error e = read_then_finish(c.text, c.wanted);
     EXPECT_EQ(e.message, c.message) << c.text;
     EXPECT_EQ(e.column, c.column) << c.text;
   }
@@ -750,24 +749,23 @@ TEST(TextReaderStepping, FinishArray) {
 
 TEST(TextReaderStepping, KeysColonsAndFinishObject) {
   TextReader r(" { \"a\" : 1 , \"b\\n\":true } ");
-  JsonError err;
   ASSERT_EQ(r.peek_after_ws(), '{');
-  ASSERT_TRUE(r.begin_object(&err));
+  ASSERT_TRUE(r.begin_object());
   bool first = true;
   bool has = false;
   std::string key = "stale";
   std::vector<std::string> keys;
   for (;;) {
-    ASSERT_TRUE(r.next_key(&first, &has, &key, &err)) << err.message;
+    ASSERT_TRUE(r.next_key(&first, &has, &key)) << r.error().message;
     if (!has) break;
     keys.push_back(key);
-    ASSERT_TRUE(r.object_colon(&err));
+    ASSERT_TRUE(r.object_colon());
     JsonValue v;
-    ASSERT_TRUE(r.read_value(&v, &err));
+    ASSERT_TRUE(r.read_value(&v));
   }
   EXPECT_EQ(keys, (std::vector<std::string>{"a", "b\n"}));
-  ASSERT_TRUE(r.finish_object(&err));
-  EXPECT_TRUE(r.finish_document(&err));
+  ASSERT_TRUE(r.finish_object());
+  EXPECT_TRUE(r.finish_document());
 }
 
 TEST(TextReaderStepping, NextKeyErrors) {
@@ -786,22 +784,21 @@ TEST(TextReaderStepping, NextKeyErrors) {
   };
   for (const Case& c : cases) {
     TextReader r(c.text);
-    JsonError err;
-    ASSERT_TRUE(r.begin_object(&err));
+    ASSERT_TRUE(r.begin_object());
     bool first = true;
     bool has = true;
     std::string key;
     bool ok = true;
     while (ok && has) {
-      ok = r.next_key(&first, &has, &key, &err);
+      ok = r.next_key(&first, &has, &key);
       if (ok && has) {
         JsonValue v;
-        ok = r.object_colon(&err) && r.read_value(&v, &err);
+        ok = r.object_colon() && r.read_value(&v);
       }
     }
     ASSERT_FALSE(ok) << c.text;
-    EXPECT_EQ(err.message, c.message) << c.text;
-    EXPECT_EQ(err.column, c.column) << c.text;
+    EXPECT_EQ(r.error().message, c.message) << c.text;
+    EXPECT_EQ(r.error().column, c.column) << c.text;
   }
 }
 
@@ -812,37 +809,40 @@ TEST(TextReaderStepping, CursorAndPositions) {
   r.bump();
   r.bump();
   EXPECT_EQ(r.offset(), 3U);
-  // error_here: the bytes consumed so far; error_at_next: the byte under the
+  // fail_here: the bytes consumed so far; fail_at_next: the byte under the
   // cursor.
-  EXPECT_EQ(r.error_here("m").line, 2U);
-  EXPECT_EQ(r.error_here("m").column, 0U);
-  EXPECT_EQ(r.error_at_next("m").column, 1U);
+  EXPECT_FALSE(r.fail_here("m"));
+  EXPECT_EQ(r.error().line, 2U);
+  EXPECT_EQ(r.error().column, 0U);
+  EXPECT_FALSE(r.fail_at_next(ReadCode::ExpectedValue));
+  EXPECT_EQ(r.error().column, 1U);
+  EXPECT_EQ(r.error().message, "expected value");
   r.bump();
   r.bump();
   EXPECT_TRUE(r.at_end());
   EXPECT_EQ(r.peek(), -1);
   EXPECT_EQ(r.peek_after_ws(), -1);
-  EXPECT_EQ(r.error_at_next("m").column, 2U);
+  EXPECT_FALSE(r.fail_at_next(ReadCode::ExpectedValue));
+  EXPECT_EQ(r.error().column, 2U);
 }
 
 TEST(TextReaderStepping, ScalarsStopRightAfterTheirToken) {
   TextReader r("-12.5e1,null]\"k\\u0041\" \"x\"");
   JsonValue v;
-  JsonError err;
-  ASSERT_TRUE(r.read_number(&v, &err));
+  ASSERT_TRUE(r.read_number(&v));
   EXPECT_EQ(v.as_double(), -125.0);
   EXPECT_EQ(r.offset(), 7U);
   r.bump();
-  ASSERT_TRUE(r.read_literal(&v, &err));
+  ASSERT_TRUE(r.read_literal(&v));
   EXPECT_TRUE(v.is_null());
   EXPECT_EQ(r.offset(), 12U);
   r.bump();
   // read_string replaces what the string held.
   std::string s = "previous";
-  ASSERT_TRUE(r.read_string(&s, &err));
+  ASSERT_TRUE(r.read_string(&s));
   EXPECT_EQ(s, "kA");
   ASSERT_EQ(r.peek_after_ws(), '"');
-  ASSERT_TRUE(r.read_string(&s, &err));
+  ASSERT_TRUE(r.read_string(&s));
   EXPECT_EQ(s, "x");
   EXPECT_TRUE(r.at_end());
 }
@@ -850,13 +850,12 @@ TEST(TextReaderStepping, ScalarsStopRightAfterTheirToken) {
 TEST(TextReaderStepping, NestingBudgetCanBeSpentAndGivenBack) {
   const std::string text(200, '[');
   TextReader r(text);
-  JsonError err;
-  for (int i = 0; i < kNestingBudget - 1; ++i) ASSERT_TRUE(r.begin_array(&err)) << i;
-  ASSERT_FALSE(r.begin_array(&err));
-  EXPECT_EQ(err.message, "recursion limit exceeded");
-  EXPECT_EQ(err.column, 128U);
+  for (int i = 0; i < kNestingBudget - 1; ++i) ASSERT_TRUE(r.begin_array()) << i;
+  ASSERT_FALSE(r.begin_array());
+  EXPECT_EQ(r.error().message, "recursion limit exceeded");
+  EXPECT_EQ(r.error().column, 128U);
   r.leave_level();
-  EXPECT_TRUE(r.begin_array(&err));
+  EXPECT_TRUE(r.begin_array());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/generate.h"
+#include "valid_spec.h"
 
 namespace talpen {
 namespace {
@@ -44,14 +45,18 @@ TEST(RunBudgetTest, TradesCountAtASafeShortfallFromTheirMean) {
 
 TEST(RunBudgetTest, OnlyRunsBeyondTheMachineAreRefused) {
   ASSERT_GT(machine_memory_bytes(), 0.0);
-  EXPECT_NO_THROW(check_run_fits(spec_of(100000, 10, 5.0), 2.0));
+  EXPECT_TRUE(check_run_fits(spec_of(100000, 10, 5.0), 2.0).ok());
   // Records of about 0.64 times the machine: they alone would fit, with an
   // answer as large beside them they would not.
   const GenSpec big = spec_of(static_cast<uint64_t>(machine_memory_bytes() / 150.0) + 1, 1, 0.0);
-  EXPECT_NO_THROW(check_run_fits(big, 1.0));
-  EXPECT_THROW(check_run_fits(big, 2.0), std::length_error);
+  EXPECT_TRUE(check_run_fits(big, 1.0).ok());
+  const Status refused = check_run_fits(big, 2.0);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind, ErrorKind::OutOfMemory);
   // Refused by the run itself, before it reserves anything.
-  EXPECT_THROW(generate_bars(spec_of(uint64_t{1} << 62, 1, 0.0)), std::length_error);
+  const Result<RunBars> run = generate_bars(valid(spec_of(uint64_t{1} << 62, 1, 0.0)));
+  ASSERT_FALSE(run.ok());
+  EXPECT_EQ(run.error().kind, ErrorKind::OutOfMemory);
 }
 
 }  // namespace

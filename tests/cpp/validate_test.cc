@@ -46,12 +46,13 @@ class ValidateTest : public ::testing::TestWithParam<Case> {};
 TEST_P(ValidateTest, FirstBrokenRule) {
   GenSpec s = good_spec();
   GetParam().edit(s);
-  const std::optional<std::string> got = validate_spec(s);
+  const Result<ValidSpec> got = validate_spec(s);
   if (GetParam().message == nullptr) {
-    EXPECT_FALSE(got.has_value()) << *got;
+    EXPECT_TRUE(got.ok()) << got.error().message;
   } else {
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(*got, GetParam().message);
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().kind, ErrorKind::BadSpec);
+    EXPECT_EQ(got.error().message, GetParam().message);
   }
 }
 

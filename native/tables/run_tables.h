@@ -1,0 +1,31 @@
+// A run as four tables of typed columns: the same records as the "generate"
+// answer, value for value, laid out column by column instead of as JSON.
+#ifndef TALPEN_TABLES_RUN_TABLES_H_
+#define TALPEN_TABLES_RUN_TABLES_H_
+
+#include <array>
+#include <string_view>
+
+#include "tables/column_data.h"
+#include "base/result.h"
+#include "core/validate.h"
+
+namespace talpen::tables {
+
+// Table order: candles, book, trades, funding.
+//   candles: ts int64, open, high, low, close, volume float64 (one row per bar)
+//   book:    ts int64, side uint8 (0 bid, 1 ask), level uint32 (0 = best),
+//            price, qty float64; per bar its bids best first, then its asks
+//   trades:  ts int64, seq uint64, price, qty float64, side uint8 (0 buy, 1 sell)
+//   funding: ts int64, rate float64
+using RunTables = std::array<TablePtr, 4>;
+
+// Runs the spec and lays its records out as tables. Errors are the run's
+// (Numeric, OutOfMemory). A book deeper than the level column can number is
+// refused as exhausted memory, as no machine could hold one bar of it.
+// Throws std::bad_alloc when an allocation fails all the same.
+Result<RunTables> run_tables(const ValidSpec& spec);
+
+}  // namespace talpen::tables
+
+#endif  // TALPEN_TABLES_RUN_TABLES_H_
