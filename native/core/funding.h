@@ -5,19 +5,22 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 
 #include "core/records.h"
 #include "core/spec.h"
 
 namespace talpen {
 
-// `n` is the 1-based number of the bar just finished; `history` holds the
-// unrounded log return of every bar so far, this one last (n entries).
-// A point falls on the last bar of each complete interval and carries that
-// bar's `ts`. Draws nothing.
-std::optional<FundingPoint> funding_point(const std::optional<FundingSpec>& funding, uint64_t n,
-                                          std::span<const double> history, int64_t ts);
+// Whether bar number `n` (1-based, the bar just finished) ends a funding
+// interval, so that it carries a point.
+bool ends_funding_interval(const std::optional<FundingSpec>& funding, uint64_t n);
+
+// The point of an interval that has just ended at a bar with timestamp `ts`.
+// `interval_sum` adds the interval's unrounded log returns oldest first,
+// starting from -0.0 (so that an all -0.0 interval keeps its sign): the same
+// additions, in the same order, as summing the interval afresh. Draws nothing.
+// REQUIRES: funding is present.
+FundingPoint funding_point(const FundingSpec& funding, double interval_sum, int64_t ts);
 
 }  // namespace talpen
 

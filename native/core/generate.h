@@ -1,6 +1,6 @@
-// generate_bars: the bar loop. It walks a price through the spec's regimes,
-// one log return per bar, and forms each bar's candle, book, trades and
-// funding point from one seeded RandomSource.
+// generate_bars: a whole run in one piece of flat storage: the price walk
+// through the spec's regimes, each bar's candle, book, trades and funding
+// point from one seeded RandomSource (see run_cursor.h).
 #ifndef TALPEN_CORE_GENERATE_H_
 #define TALPEN_CORE_GENERATE_H_
 
@@ -9,8 +9,6 @@
 #include "core/validate.h"
 
 namespace talpen {
-
-inline constexpr const char* kNonFiniteMessage = "price walk produced a non-finite value";
 
 // Generates exactly `spec.bars` bars, bar 0 first. A bar whose close, open,
 // high, low or volume is not finite ends the run with Numeric and nothing

@@ -1,0 +1,59 @@
+// RunCursor: a run as a resumable walk. It holds everything one bar hands to
+// the next (the random source, the previous unrounded close, the regime's
+// anchor and position, the timestamp, the next trade `seq`, and the running
+// sum of the funding interval's log returns) and fills flat run storage with
+// the next bars on request, so a run of any length is produced chunk by chunk
+// in memory bounded by the chunk. Chunks of any sizes give, bar for bar,
+// exactly the records of the whole run.
+#ifndef TALPEN_CORE_RUN_CURSOR_H_
+#define TALPEN_CORE_RUN_CURSOR_H_
+
+#include <cstdint>
+
+#include "base/result.h"
+#include "core/book.h"
+#include "core/random_source.h"
+#include "core/records.h"
+#include "core/validate.h"
+
+namespace talpen {
+
+inline constexpr const char* kNonFiniteMessage = "price walk produced a non-finite value";
+
+class RunCursor {
+ public:
+  // Starts at bar 0. Keeps a copy of the spec.
+  explicit RunCursor(ValidSpec spec);
+
+  const GenSpec& spec() const { return spec_.get(); }
+  uint64_t bars_done() const { return bar_; }
+  bool at_end() const { return bar_ == spec_->bars; }
+
+  // Replaces the contents of `out` (its buffers kept for reuse) with the next
+  // min(n, bars left) bars; `out->funding_bar` counts from the chunk's first
+  // bar. Returns the number of bars produced, 0 at the end. A bar whose close,
+  // open, high, low or volume is not finite fails with Numeric; the cursor
+  // then stays at the end of the run, and `out` holds the chunk's bars before
+  // the failing one.
+  Result<uint64_t> next(uint64_t n, RunBars* out);
+
+ private:
+  ValidSpec spec_;
+  LevelFactors level_factors_;
+  double spread_factor_;
+  double trade_threshold_;
+
+  RandomSource rng_;
+  uint64_t bar_ = 0;              // bars produced so far
+  double price_;                  // unrounded close of the previous bar
+  double anchor_;                 // unrounded close before the regime's first bar
+  size_t regime_index_ = 0;
+  uint64_t bar_in_regime_ = 0;
+  int64_t ts_;
+  uint64_t next_seq_ = 0;
+  double funding_sum_ = -0.0;     // log returns of the funding interval so far, oldest first
+};
+
+}  // namespace talpen
+
+#endif  // TALPEN_CORE_RUN_CURSOR_H_

@@ -1,0 +1,123 @@
+#include "core/run_cursor.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "core/generate.h"
+#include "valid_spec.h"
+
+namespace talpen {
+namespace {
+
+// A random valid spec of every regime kind, with or without trades and
+// funding, short enough to run thousands of times.
+GenSpec random_spec(std::mt19937_64& rng) {
+  std::uniform_int_distribution<uint64_t> small(1, 40);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  GenSpec spec;
+  spec.seed = rng();
+  spec.bars = 0;
+  spec.start_price = 1.0 + 1000.0 * unit(rng);
+  spec.start_ts = static_cast<int64_t>(rng() % 1000000);
+  spec.bar_secs = static_cast<int64_t>(1 + rng() % 3600);
+  for (uint64_t n = 1 + rng() % 5; n > 0; --n) {
+    const auto kind = static_cast<RegimeKind>(rng() % 4);
+    const uint64_t len = small(rng);
+    // A range regime with negative drift pushes away from its anchor and soon
+    // overflows; such runs are the numeric test's business.
+    const double drift = kind == RegimeKind::Range ? 0.5 * unit(rng) : unit(rng) - 0.5;
+    spec.regimes.push_back({kind, len, drift, 0.05 * unit(rng)});
+    spec.bars += len;
+  }
+  spec.microstructure.book_depth = 1 + rng() % 4;
+  spec.microstructure.spread_bps = 20.0 * unit(rng);
+  spec.microstructure.trade_rate = (rng() % 3 == 0) ? 0.0 : 6.0 * unit(rng);
+  if (rng() % 2 == 0) spec.microstructure.funding = FundingSpec{1 + rng() % 9, 0.001 * unit(rng), unit(rng) - 0.5};
+  return spec;
+}
+
+template <class T>
+void append(std::vector<T>& to, const std::vector<T>& from) {
+  to.insert(to.end(), from.begin(), from.end());
+}
+
+// The run taken `chunk` bars at a time, the chunks laid end to end.
+RunBars in_chunks(const ValidSpec& spec, uint64_t chunk) {
+  RunCursor cursor(spec);
+  RunBars all;
+  RunBars part;
+  uint64_t first_bar = 0;
+  while (!cursor.at_end()) {
+    Result<uint64_t> got = cursor.next(chunk, &part);
+    EXPECT_TRUE(got.ok());
+    EXPECT_EQ(got.value(), std::min(chunk, spec->bars - first_bar));
+    append(all.candles, part.candles);
+    append(all.levels, part.levels);
+    for (uint64_t end : part.trades_end) all.trades_end.push_back(all.trades.size() + end);
+    append(all.trades, part.trades);
+    append(all.funding, part.funding);
+    for (uint64_t bar : part.funding_bar) all.funding_bar.push_back(first_bar + bar);
+    first_bar += got.value();
+  }
+  return all;
+}
+
+template <class T>
+bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+bool same_trades(const std::vector<Trade>& a, const std::vector<Trade>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].ts != b[i].ts || a[i].seq != b[i].seq || a[i].side != b[i].side ||
+        std::memcmp(&a[i].price, &b[i].price, sizeof(double)) != 0 ||
+        std::memcmp(&a[i].qty, &b[i].qty, sizeof(double)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST(RunCursorTest, AnyChunkingGivesTheWholeRunBitForBit) {
+  std::mt19937_64 rng(20261208);
+  for (int i = 0; i < 400; ++i) {
+    const ValidSpec spec = valid(random_spec(rng));
+    const Result<RunBars> whole = generate_bars(spec);
+    ASSERT_TRUE(whole.ok()) << whole.error().text();
+    for (uint64_t chunk : {uint64_t{1}, uint64_t{7}, uint64_t{1} << 40}) {
+      const RunBars got = in_chunks(spec, chunk);
+      const RunBars& want = whole.value();
+      ASSERT_TRUE(same_bytes(got.candles, want.candles)) << i << " chunk " << chunk;
+      ASSERT_TRUE(same_bytes(got.levels, want.levels)) << i << " chunk " << chunk;
+      ASSERT_TRUE(same_bytes(got.trades_end, want.trades_end)) << i << " chunk " << chunk;
+      ASSERT_TRUE(same_trades(got.trades, want.trades)) << i << " chunk " << chunk;
+      ASSERT_TRUE(same_bytes(got.funding, want.funding)) << i << " chunk " << chunk;
+      ASSERT_TRUE(same_bytes(got.funding_bar, want.funding_bar)) << i << " chunk " << chunk;
+    }
+  }
+}
+
+TEST(RunCursorTest, NumericFailureEndsTheRunAfterTheGoodBars) {
+  GenSpec spec;
+  spec.seed = 1;
+  spec.bars = 3;
+  spec.start_price = 100.0;
+  spec.regimes = {{RegimeKind::Vol, 2, 0.0, 0.01}, {RegimeKind::Trend, 1, 800.0, 0.0}};
+  spec.microstructure = {1, 1.0, 0.0, std::nullopt};
+  RunCursor cursor(valid(spec));
+  RunBars part;
+  ASSERT_EQ(cursor.next(2, &part).value(), 2U);
+  const Result<uint64_t> failed = cursor.next(5, &part);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().kind, ErrorKind::Numeric);
+  EXPECT_TRUE(cursor.at_end());
+  EXPECT_TRUE(part.candles.empty());
+  EXPECT_EQ(cursor.next(5, &part).value(), 0U);
+}
+
+}  // namespace
+}  // namespace talpen
