@@ -2,13 +2,11 @@
 
 from typing import Any, final
 
-from typing_extensions import TypeAlias
-
 # A PyCapsule ("arrow_schema", "arrow_array", "arrow_array_stream",
 # "dltensor", "dltensor_versioned"): opaque, for consumers to take.
-CapsuleType: TypeAlias = object
+from typing_extensions import CapsuleType
 
-__all__: list[str]
+__all__ = ["generate", "check_spec", "normalize_spec", "Column", "Table"]
 
 @final
 class Column:
@@ -74,7 +72,7 @@ class Table:
     def nbytes(self) -> int:
         """The size of all columns' values in bytes."""
     def __len__(self) -> int: ...
-    def __getitem__(self, key: str | int) -> Column: ...
+    def __getitem__(self, key: str | int, /) -> Column: ...
     def __arrow_c_schema__(self) -> CapsuleType:
         """The table's schema as an Arrow struct type, in an "arrow_schema" capsule."""
     def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[CapsuleType, CapsuleType]:
@@ -94,3 +92,12 @@ def generate(spec_json: str) -> tuple[Table, Table, Table, Table]:
 def check_spec(spec_json: str) -> int:
     """Read and validate a spec (JSON text) as generate does, without running it;
     return its seed."""
+
+def normalize_spec(spec_json: str) -> str | None:
+    """Read a spec (JSON text) exactly as the ``Synth`` constructor does and
+    return it as JSON text in object form with every field present; None for
+    a text that holds no spec (empty, white space only, or "{}").
+
+    A failure raises ValueError with the constructor's text ("parse: ...",
+    "bad spec: ...").
+    """

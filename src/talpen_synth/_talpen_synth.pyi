@@ -3,7 +3,7 @@
 from typing import Final, final
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["__version__", "Synth"]
 
 @final
 class Synth:

@@ -16,11 +16,14 @@ import argparse
 import math
 import os
 import sys
+from collections.abc import Callable
 from pathlib import Path
+from typing import NoReturn
 
 from . import __version__, presets
-from .cli_spec import (U64_MAX, CliError, SpecSource, has_spec, load_spec, open_synth, run_command,
-                       spec_document, split_events)
+from ._extras import MissingExtra, require
+from .cli_spec import (U64_MAX, CliError, SpecSource, StreamEvent, held_spec, load_spec, open_synth,
+                       run_command, split_events)
 
 PROG = "talpen-synth"
 
@@ -28,7 +31,7 @@ PROG = "talpen-synth"
 class _Parser(argparse.ArgumentParser):
     """Usage errors as one line on stderr, with status 2."""
 
-    def error(self, message: str):
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
@@ -36,10 +39,10 @@ class _Help(argparse.HelpFormatter):
     """Fills each paragraph of a description on its own and keeps example
     blocks (paragraphs with indented lines) as written."""
 
-    def __init__(self, prog):
+    def __init__(self, prog: str) -> None:
         super().__init__(prog, max_help_position=30)
 
-    def _fill_text(self, text, width, indent):
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
         paragraphs = []
         for para in text.split("\n\n"):
             if any(line.startswith(" ") for line in para.splitlines()):
@@ -72,7 +75,7 @@ def _positive(text: str) -> float:
     return value
 
 
-def _between(low: int, high: int):
+def _between(low: int, high: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text, 10)
@@ -213,7 +216,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 
 # --- Commands -----------------------------------------------------------------------------------------------
 
-def _source(args) -> SpecSource:
+def _source(args: argparse.Namespace) -> SpecSource:
     return load_spec(args.spec, args.preset, seed=args.seed, bars=args.bars)
 
 
@@ -232,7 +235,7 @@ def _write_text(path: str, text: str) -> None:
         raise CliError(f"cannot write {path}: {e.strerror or e}") from None
 
 
-def _generate(args) -> int:
+def _generate(args: argparse.Namespace) -> int:
     if args.format is not None and args.out is None:
         raise CliError("--format needs --out DIR", status=2)
     if args.output is not None:
@@ -252,11 +255,11 @@ def _generate(args) -> int:
     return 0
 
 
-def _events(source: SpecSource):
+def _events(source: SpecSource) -> list[StreamEvent]:
     return split_events(run_command(open_synth(source), "generate_stream"))
 
 
-def _stream(args) -> int:
+def _stream(args: argparse.Namespace) -> int:
     from .cli_stream import write_stream
     events = _events(_source(args))
     if args.limit is not None:
@@ -265,9 +268,8 @@ def _stream(args) -> int:
     return 0
 
 
-def _serve(args) -> int:
+def _serve(args: argparse.Namespace) -> int:
     from .cli_serve import loopback_host, serve
-    from .cli_spec import require
     host = loopback_host(args.host)
     require("websockets", "serve", "serve")
     events = _events(_source(args))
@@ -275,25 +277,20 @@ def _serve(args) -> int:
     return 0
 
 
-def _plot(args) -> int:
+def _plot(args: argparse.Namespace) -> int:
     from .cli_plot import plot
-    from .cli_spec import require
     require("matplotlib", "plot", "plot")
     _check_output_folder(args.output)
     source = _source(args)
-    response = run_command(open_synth(source), "generate")
-    plot(response, source.text, Path(args.output), args.width, args.height, args.book, _title(source),
-         group=args.group)
+    synth = open_synth(source)
+    spec = held_spec(source, synth)
+    response = run_command(synth, "generate")
+    title = f"{source.label} \u00b7 seed {spec['seed']} \u00b7 {spec['bars']} bars"
+    plot(response, spec, Path(args.output), args.width, args.height, args.book, title, group=args.group)
     return 0
 
 
-def _title(source: SpecSource) -> str:
-    spec = spec_document(source.text)  # the module has accepted it: an object or the seven-element array
-    seed, bars = (spec["seed"], spec["bars"]) if isinstance(spec, dict) else (spec[0], spec[1])
-    return f"{source.label} \u00b7 seed {seed} \u00b7 {bars} bars"
-
-
-def _presets(args) -> int:
+def _presets(args: argparse.Namespace) -> int:
     entries = presets.index()
     width = max(map(len, entries))
     for name, description in entries.items():
@@ -301,10 +298,10 @@ def _presets(args) -> int:
     return 0
 
 
-def _validate(args) -> int:
+def _validate(args: argparse.Namespace) -> int:
     source = _source(args)
     synth = open_synth(source)
-    if not has_spec(source.text) or args.run:
+    if source.spec is None or args.run:
         # A handle made from an empty text or "{}" holds no spec; a generate
         # request on it fails at once with the module's own message.
         run_command(synth, "generate")
@@ -317,11 +314,15 @@ def _validate(args) -> int:
 def main(argv: list[str] | None = None, prog: str = PROG) -> int:
     parser = build_parser(prog)
     args = parser.parse_args(argv)
+    handler: Callable[[argparse.Namespace], int] = args.handler
     try:
-        return args.handler(args)
+        return handler(args)
     except CliError as e:
         print(f"{prog}: {e}", file=sys.stderr)
         return e.status
+    except MissingExtra as e:
+        print(f"{prog}: {e.feature} needs {e.package}: pip install talpen_synth[{e.extra}]", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         return 130
     except MemoryError:

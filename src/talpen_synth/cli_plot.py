@@ -10,10 +10,14 @@ from __future__ import annotations
 
 import json
 import math
+from collections.abc import Callable
 from datetime import datetime, timezone
 from pathlib import Path
+from typing import Any
 
-from .cli_spec import CliError, require, spec_document
+from ._extras import require
+from ._spec import SpecFields
+from .cli_spec import CliError
 
 DPI = 100
 MIN_CANDLE_PX = 3
@@ -22,22 +26,17 @@ KIND_COLOURS = {"trend": "#1f77b4", "range": "#7f7f7f", "crash": "#d62728", "vol
 UP, DOWN = "#26a69a", "#ef5350"
 
 
-def regime_spans(spec_text: str) -> list[tuple[str, int]]:
-    """(kind, len) of every regime of a spec the module has accepted, in order.
-    Accepts every shape the module does: objects or arrays for the records, a
-    kind as its name or as an object whose one key is the name."""
-    spec = spec_document(spec_text)
-    regimes = spec["regimes"] if isinstance(spec, dict) else spec[5]
-    spans = []
-    for r in regimes:
-        kind, length = (r["kind"], r["len"]) if isinstance(r, dict) else (r[0], r[1])
-        if isinstance(kind, dict):
-            (kind,) = kind.keys()
-        spans.append((kind, int(length)))
-    return spans
+def regime_spans(spec: SpecFields) -> list[tuple[str, int]]:
+    """(kind, len) of every regime of a spec, in order."""
+    return [(r["kind"], r["len"]) for r in spec["regimes"]]
 
 
-def merge_bars(candles: list[dict], group: int) -> list[dict]:
+# A candle of the "generate" answer: numbers by name (None for a double that
+# was not finite).
+Candle = dict[str, Any]
+
+
+def merge_bars(candles: list[Candle], group: int) -> list[Candle]:
     """Candles of `group` consecutive bars each; the last may hold fewer."""
     if group == 1:
         return candles
@@ -52,7 +51,7 @@ def merge_bars(candles: list[dict], group: int) -> list[dict]:
     return merged
 
 
-def _num(v) -> float:
+def _num(v: float | None) -> float:
     # The module writes a double that is not finite as null.
     return math.nan if v is None else v
 
@@ -76,7 +75,7 @@ def tick_step(span_secs: float, width_px: int) -> float:
     return math.ceil(span_secs / most / _TICK_STEPS[-1]) * _TICK_STEPS[-1]
 
 
-def _time_formatter(step: float):
+def _time_formatter(step: float) -> Callable[[float, object], str]:
     if step < 86400:
         fmt = "%H:%M"
     elif step < 28 * 86400:
@@ -84,7 +83,7 @@ def _time_formatter(step: float):
     else:
         fmt = "%Y-%m-%d"
 
-    def label(x, _pos=None):
+    def label(x: float, _pos: object = None) -> str:
         try:
             stamp = datetime.fromtimestamp(x, tz=timezone.utc)
         except (OverflowError, OSError, ValueError):
@@ -95,11 +94,12 @@ def _time_formatter(step: float):
     return label
 
 
-def plot(response: str, spec_text: str, path: Path, width: int, height: int, book: bool, title: str,
+def plot(response: str, spec: SpecFields, path: Path, width: int, height: int, book: bool, title: str,
          group: int | None = None) -> None:
     require("matplotlib", "plot", "plot")
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
+    from matplotlib.artist import Artist
     from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, MultipleLocator
 
@@ -122,9 +122,9 @@ def plot(response: str, spec_text: str, path: Path, width: int, height: int, boo
 
     # Regimes, from the spec's lengths: bar i belongs to the regime whose
     # stretch covers it, and each stretch is shaded over its bars' time.
-    kinds_seen = []
+    kinds_seen: list[str] = []
     first = 0
-    for kind, length in regime_spans(spec_text):
+    for kind, length in regime_spans(spec):
         last = min(first + length, n) - 1
         if last >= first:
             x0, x1 = ts[first] - step / 2, ts[last] + step / 2
@@ -149,7 +149,7 @@ def plot(response: str, spec_text: str, path: Path, width: int, height: int, boo
            bottom=[min(o, c) for o, c in zip(opens, closes)], color=colours, linewidth=0, zorder=2)
     axv.bar(xs, [_num(c["volume"]) for c in shown], width=width_x, color=colours, linewidth=0)
 
-    handles = [Patch(color=KIND_COLOURS.get(kd, "#bcbd22"), alpha=0.3, label=kd) for kd in kinds_seen]
+    handles: list[Artist] = [Patch(color=KIND_COLOURS.get(kd, "#bcbd22"), alpha=0.3, label=kd) for kd in kinds_seen]
     if book:
         snaps = doc["book_snapshots"]
         bts = [s["ts"] for s in snaps]

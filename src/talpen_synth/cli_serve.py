@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import asyncio
 import ipaddress
+from collections.abc import Callable
+from typing import Any
 
 from .cli_spec import CliError, StreamEvent
 from .cli_stream import due_offsets
@@ -37,15 +39,16 @@ def serve(events: list[StreamEvent], host: str, port: int, rate: float | None, s
     asyncio.run(_serve(events, host, port, rate, speed, clients))
 
 
-def _serve_function():
+def _serve_function() -> Callable[..., Any]:
     try:
         from websockets.asyncio.server import serve
     except ImportError:  # websockets before 13 has only the older implementation
-        from websockets.server import serve
+        from websockets.server import serve  # type: ignore[attr-defined,no-redef]
     return serve
 
 
-async def _serve(events, host, port, rate, speed, clients) -> None:
+async def _serve(events: list[StreamEvent], host: str, port: int, rate: float | None, speed: float | None,
+                 clients: int) -> None:
     from websockets.exceptions import ConnectionClosed
 
     loop = asyncio.get_running_loop()
@@ -53,7 +56,8 @@ async def _serve(events, host, port, rate, speed, clients) -> None:
     finished = 0
     all_done = asyncio.Event()
 
-    async def replay(ws, *_):
+    # The connection of either implementation: both send, close and raise ConnectionClosed alike.
+    async def replay(ws: Any, *_: object) -> None:
         nonlocal finished
         try:
             start = loop.time()

@@ -10,12 +10,14 @@ from __future__ import annotations
 
 import json
 import sys
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Iterator
+from typing import Any
 
-from .cli_spec import (CliError, SpecSource, has_spec, open_synth, require, run_command,
-                       spec_text_for_value_reading)
+from . import Synth
+from ._extras import require
+from .cli_spec import CliError, SpecSource, held_spec, open_synth, run_command
 
 FORMATS = ("csv", "jsonl", "parquet")
 
@@ -37,13 +39,18 @@ TABLES = (
 )
 
 
-def parse_keeping_digits(response: str) -> dict:
+# A row: its column values in order, numbers as the text the module wrote, None for null.
+Row = list[str | None]
+
+
+def parse_keeping_digits(response: str) -> dict[str, Any]:
     """The "generate" answer with every number left as the text the module
     wrote (doubles that were not finite are written as null: None here)."""
-    return json.loads(response, parse_float=str, parse_int=str)
+    doc: dict[str, Any] = json.loads(response, parse_float=str, parse_int=str)
+    return doc
 
 
-def table_rows(doc: dict, table: Table) -> tuple[int, Iterator[list]]:
+def table_rows(doc: dict[str, Any], table: Table) -> tuple[int, Iterator[Row]]:
     """The row count and rows of one table; each row lists its column values
     in order, numbers as text, None for null."""
     if table.name == "candles":
@@ -53,7 +60,7 @@ def table_rows(doc: dict, table: Table) -> tuple[int, Iterator[list]]:
         snaps = doc["book_snapshots"]
         count = sum(len(s["bids"]) + len(s["asks"]) for s in snaps)
 
-        def levels():
+        def levels() -> Iterator[Row]:
             for s in snaps:
                 ts = s["ts"]
                 for side, key in (("bid", "bids"), ("ask", "asks")):
@@ -70,31 +77,23 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool) ->
     summary line per file."""
     synth = open_synth(source)  # the module's verdict on the spec comes first, whatever the format
     if fmt == "parquet":
-        require("pyarrow", "frames", "--format parquet")
-        native = _frames_writer()
-        if native is not None:
-            if not has_spec(source.text):
-                run_command(synth, "generate")  # fails with the module's "no spec set"
-            _make_folder(out_dir)
-            return native(source, out_dir)
+        return _write_parquet(source, synth, out_dir)
     response = run_command(synth, "generate")
     _make_folder(out_dir)
     doc = parse_keeping_digits(response)
     counted = [(t, *table_rows(doc, t)) for t in TABLES]
     total = sum(n for _, n, _ in counted)
     bar = _progress_bar(total) if progress else None
+    advance: Callable[[int], object] = bar.update if bar is not None else (lambda n: None)
     lines = []
     try:
         for table, count, rows in counted:
             path = out_dir / f"{table.name}.{fmt}"
-            advance = bar.update if bar is not None else (lambda n: None)
             try:
                 if fmt == "csv":
                     _write_csv(path, table, rows, advance)
-                elif fmt == "jsonl":
-                    _write_jsonl(path, table, rows, advance)
                 else:
-                    _write_parquet(path, table, rows, advance)
+                    _write_jsonl(path, table, rows, advance)
             except OSError as e:
                 raise CliError(f"cannot write {path}: {e.strerror or e}") from None
             lines.append(f"wrote {path} ({count} rows)")
@@ -114,12 +113,12 @@ def _make_folder(out_dir: Path) -> None:
 _CHUNK = 20000  # rows between progress updates and buffered writes
 
 
-def _write_lines(path: Path, header: str | None, rows, render: Callable[[list], str],
+def _write_lines(path: Path, header: str | None, rows: Iterable[Row], render: Callable[[Row], str],
                  advance: Callable[[int], object]) -> None:
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         if header is not None:
             f.write(header + "\n")
-        buf = []
+        buf: list[str] = []
         for row in rows:
             buf.append(render(row))
             if len(buf) == _CHUNK:
@@ -131,19 +130,19 @@ def _write_lines(path: Path, header: str | None, rows, render: Callable[[list], 
             advance(len(buf))
 
 
-def _write_csv(path: Path, table: Table, rows, advance) -> None:
+def _write_csv(path: Path, table: Table, rows: Iterable[Row], advance: Callable[[int], object]) -> None:
     # Cells are numbers or the fixed words "buy", "sell", "bid", "ask": none
     # needs quoting. A null number is an empty cell.
-    def render(row):
+    def render(row: Row) -> str:
         return ",".join("" if v is None else v for v in row)
     _write_lines(path, ",".join(table.columns), rows, render, advance)
 
 
-def _write_jsonl(path: Path, table: Table, rows, advance) -> None:
+def _write_jsonl(path: Path, table: Table, rows: Iterable[Row], advance: Callable[[int], object]) -> None:
     keys = [json.dumps(c) + ":" for c in table.columns]
     text_cols = [c in _TEXT_COLUMNS for c in table.columns]
 
-    def render(row):
+    def render(row: Row) -> str:
         parts = []
         for key, is_text, v in zip(keys, text_cols, row):
             parts.append(key + ("null" if v is None else json.dumps(v) if is_text else v))
@@ -151,64 +150,24 @@ def _write_jsonl(path: Path, table: Table, rows, advance) -> None:
     _write_lines(path, None, rows, render, advance)
 
 
-def _arrow_types(pa):
-    return {"ts": pa.int64(), "seq": pa.uint64(), "level": pa.uint32(), "side": pa.string()}
-
-
-def _write_parquet(path: Path, table: Table, rows, advance) -> None:
-    pa = require("pyarrow", "frames", "--format parquet")
+def _write_parquet(source: SpecSource, synth: Synth, out_dir: Path) -> list[str]:
+    """The tables straight from the generated columns, through the frames
+    module: the same values as the "generate" answer, bit for bit."""
+    require("pyarrow", "frames", "--format parquet")
     pq = require("pyarrow.parquet", "frames", "--format parquet")
-    types = _arrow_types(pa)
-    columns = {c: [] for c in table.columns}
-    n = 0
-    for row in rows:
-        for c, v in zip(table.columns, row):
-            if c in _TEXT_COLUMNS or v is None:
-                columns[c].append(v)
-            elif c in types:
-                columns[c].append(int(v))
-            else:
-                # The module writes the shortest text that reads back as the
-                # same double, so float() recovers the value exactly.
-                columns[c].append(float(v))
-        n += 1
-        if n % _CHUNK == 0:
-            advance(_CHUNK)
-    advance(n % _CHUNK)
-    arrays = [pa.array(columns[c], type=types.get(c, pa.float64())) for c in table.columns]
-    # Sides as dictionaries of their words, as the frames tables have them.
-    words = pa.dictionary(pa.int8(), pa.string())
-    arrays = [a.dictionary_encode().cast(words) if c in _TEXT_COLUMNS else a
-              for c, a in zip(table.columns, arrays)]
-    pq.write_table(pa.Table.from_arrays(arrays, names=list(table.columns)), str(path))
-
-
-def _frames_writer():
-    """The frames module's Parquet writer, which builds the tables straight
-    from the generated columns; None when that module is not available."""
+    spec = held_spec(source, synth)
+    _make_folder(out_dir)
+    from .frames import write_parquet
     try:
-        from . import frames
-    except ImportError:
-        return None
-    writer = getattr(frames, "write_parquet", None)
-    if writer is None:
-        return None
-
-    def write(source: SpecSource, out_dir: Path) -> list[str]:
-        pq = require("pyarrow.parquet", "frames", "--format parquet")
-        try:
-            # frames reads a spec as a command's "spec" member does; the text
-            # has already passed the constructor, which trims white space.
-            paths = writer(spec_text_for_value_reading(source.text), out_dir)
-        except ValueError as e:
-            raise CliError(str(e)) from None
-        except OSError as e:
-            raise CliError(f"cannot write into {out_dir}: {e.strerror or e}") from None
-        return [f"wrote {p} ({pq.ParquetFile(p).metadata.num_rows} rows)" for p in paths]
-    return write
+        paths = write_parquet(spec, out_dir)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    except OSError as e:
+        raise CliError(f"cannot write into {out_dir}: {e.strerror or e}") from None
+    return [f"wrote {p} ({pq.ParquetFile(p).metadata.num_rows} rows)" for p in paths]
 
 
-def _progress_bar(total: int):
+def _progress_bar(total: int) -> Any:
     """A tqdm bar on stderr, or None when stderr is not a terminal, the output is
     small, or tqdm is not installed (the bar is a convenience, not a feature
     worth failing for)."""

@@ -29,14 +29,22 @@ a copy. The others need the extra ``frames`` (``pip install
 
 from __future__ import annotations
 
-import importlib
 import json
 import os
+import sys
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, NamedTuple
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, Union
 
 from . import _talpen_columns
+from ._extras import require
+from ._talpen_columns import Table
+
+if TYPE_CHECKING:
+    import pandas as pd
+    import pyarrow as pa
+    from numpy.typing import NDArray
 
 __all__ = [
     "RunTables",
@@ -53,22 +61,35 @@ TABLE_NAMES = ("candles", "book", "trades", "funding")
 BOOK_SIDES = ("bid", "ask")
 TRADE_SIDES = ("buy", "sell")
 
+_T = TypeVar("_T")
 
-class RunTables(NamedTuple):
-    """The four tables of one run, in the order candles, book, trades, funding.
+# A spec: a dict of its JSON value, or its JSON text.
+Spec = Union[Mapping[str, Any], str]
 
-    The element type depends on the function that made it: a native
-    ``Table``, a dict of NumPy arrays, a pandas DataFrame, a pyarrow Table or
-    a Parquet file path.
-    """
+if sys.version_info >= (3, 11) or TYPE_CHECKING:
+    class RunTables(NamedTuple, Generic[_T]):
+        """The four tables of one run, in the order candles, book, trades, funding.
 
-    candles: Any
-    book: Any
-    trades: Any
-    funding: Any
+        The element type depends on the function that made it: a native
+        ``Table``, a dict of NumPy arrays, a pandas DataFrame, a pyarrow Table
+        or a Parquet file path.
+        """
+
+        candles: _T
+        book: _T
+        trades: _T
+        funding: _T
+else:
+    # Python 3.10 cannot make a NamedTuple generic; the annotations that
+    # subscript it are never evaluated there.
+    class RunTables(NamedTuple):
+        candles: Any
+        book: Any
+        trades: Any
+        funding: Any
 
 
-def spec_json(spec: Mapping[str, Any] | str) -> str:
+def spec_json(spec: Spec) -> str:
     """The JSON text of a spec given as a dict (or already as text).
 
     Only the JSON value matters: key order and spacing change nothing, and
@@ -84,17 +105,11 @@ def spec_json(spec: Mapping[str, Any] | str) -> str:
     raise TypeError(f"a spec is a dict or JSON text, not {type(spec).__name__!r}")
 
 
-def _require(module: str, what: str) -> Any:
-    try:
-        return importlib.import_module(module)
-    except ImportError as error:
-        raise ImportError(
-            f"{what} needs {module}, which is not installed; "
-            f"install the extra with: pip install 'talpen_synth[frames]'"
-        ) from error
+def _generate(spec: Spec) -> tuple[Table, Table, Table, Table]:
+    return _talpen_columns.generate(spec_json(spec))
 
 
-def generate_columns(spec: Mapping[str, Any] | str) -> RunTables:
+def generate_columns(spec: Spec) -> RunTables[Table]:
     """Run `spec` and return its tables as native ``Table`` objects.
 
     The tables own their columns and lend them out without a copy: to Arrow
@@ -104,16 +119,16 @@ def generate_columns(spec: Mapping[str, Any] | str) -> RunTables:
     as dictionaries of ``"bid"``/``"ask"`` and ``"buy"``/``"sell"``.
     Needs no optional dependency.
     """
-    return RunTables(*_talpen_columns.generate(spec_json(spec)))
+    return RunTables(*_generate(spec))
 
 
-def _arrays_of(table: Any, np: Any) -> dict[str, Any]:
+def _arrays_of(table: Table, np: ModuleType) -> dict[str, NDArray[Any]]:
     # Each array takes sole ownership of its column's memory, so writing to
     # it disturbs nothing else.
     return {name: np.from_dlpack(table[name]) for name in table.column_names}
 
 
-def generate_arrays(spec: Mapping[str, Any] | str) -> RunTables:
+def generate_arrays(spec: Spec) -> RunTables[dict[str, NDArray[Any]]]:
     """Run `spec` and return each table as a dict of NumPy arrays, column name
     to 1-D array, without copying the generated values.
 
@@ -121,34 +136,34 @@ def generate_arrays(spec: Mapping[str, Any] | str) -> RunTables:
     1 sell). The arrays pickle as ordinary NumPy arrays. Needs NumPy (extra
     ``frames``).
     """
-    np = _require("numpy", "generate_arrays")
-    tables = _talpen_columns.generate(spec_json(spec))
-    return RunTables(*(_arrays_of(t, np) for t in tables))
+    np = require("numpy", "frames", "generate_arrays")
+    candles, book, trades, funding = (_arrays_of(t, np) for t in _generate(spec))
+    return RunTables(candles, book, trades, funding)
 
 
-def _datetimes(ts: Any, np: Any, pd: Any) -> Any:
+def _datetimes(ts: NDArray[Any], np: ModuleType, pandas: ModuleType) -> pd.DatetimeIndex:
     # Timestamps are epoch seconds; seconds resolution holds every int64,
     # except the one that NumPy reserves for "not a time".
     if ts.size and ts.min() == np.iinfo(np.int64).min:
         raise ValueError("timestamp -9223372036854775808 has no datetime form (it is NaT)")
-    return pd.DatetimeIndex(ts.view("datetime64[s]")).tz_localize("UTC")
+    return pandas.DatetimeIndex(ts.view("datetime64[s]")).tz_localize("UTC")
 
 
-def _frame_of(columns: dict[str, Any], sides: tuple[str, str] | None, datetimes: bool,
-              np: Any, pd: Any) -> Any:
+def _frame_of(columns: dict[str, NDArray[Any]], sides: tuple[str, str] | None, datetimes: bool,
+              np: ModuleType, pandas: ModuleType) -> pd.DataFrame:
     data: dict[str, Any] = {}
     for name, values in columns.items():
         if name == "ts" and datetimes:
-            data[name] = _datetimes(values, np, pd)
+            data[name] = _datetimes(values, np, pandas)
         elif name == "side" and sides is not None:
             # The codes are 0 and 1 in one byte: read as int8 in place.
-            data[name] = pd.Categorical.from_codes(values.view(np.int8), categories=list(sides))
+            data[name] = pandas.Categorical.from_codes(values.view(np.int8), categories=list(sides))
         else:
             data[name] = values
-    return pd.DataFrame(data, copy=False)
+    return pandas.DataFrame(data, copy=False)
 
 
-def generate_frames(spec: Mapping[str, Any] | str, *, datetimes: bool = False) -> RunTables:
+def generate_frames(spec: Spec, *, datetimes: bool = False) -> RunTables[pd.DataFrame]:
     """Run `spec` and return each table as a pandas DataFrame.
 
     Numeric columns wrap the generated values without a copy. ``side``
@@ -157,27 +172,28 @@ def generate_frames(spec: Mapping[str, Any] | str, *, datetimes: bool = False) -
     UTC datetimes of second resolution, reading ``ts`` as epoch seconds.
     Needs NumPy and pandas (extra ``frames``).
     """
-    np = _require("numpy", "generate_frames")
-    pd = _require("pandas", "generate_frames")
-    tables = _talpen_columns.generate(spec_json(spec))
-    sides = (None, BOOK_SIDES, TRADE_SIDES, None)
-    return RunTables(*(_frame_of(_arrays_of(t, np), s, datetimes, np, pd)
-                       for t, s in zip(tables, sides)))
+    np = require("numpy", "frames", "generate_frames")
+    pandas = require("pandas", "frames", "generate_frames")
+    candles, book, trades, funding = _generate(spec)
+
+    def frame(table: Table, sides: tuple[str, str] | None) -> pd.DataFrame:
+        return _frame_of(_arrays_of(table, np), sides, datetimes, np, pandas)
+    return RunTables(frame(candles, None), frame(book, BOOK_SIDES), frame(trades, TRADE_SIDES),
+                     frame(funding, None))
 
 
-def to_arrow(spec: Mapping[str, Any] | str) -> RunTables:
+def to_arrow(spec: Spec) -> RunTables[pa.Table]:
     """Run `spec` and return each table as a pyarrow Table, sharing the
     generated memory. Side columns are dictionaries (int8 codes into
     ``"bid"``/``"ask"`` or ``"buy"``/``"sell"``); no column has nulls.
     Needs pyarrow (extra ``frames``).
     """
-    pa = _require("pyarrow", "to_arrow")
-    tables = _talpen_columns.generate(spec_json(spec))
-    return RunTables(*(pa.table(t) for t in tables))
+    pyarrow = require("pyarrow", "frames", "to_arrow")
+    candles, book, trades, funding = (pyarrow.table(t) for t in _generate(spec))
+    return RunTables(candles, book, trades, funding)
 
 
-def write_parquet(spec: Mapping[str, Any] | str, directory: str | os.PathLike[str],
-                  **options: Any) -> RunTables:
+def write_parquet(spec: Spec, directory: str | os.PathLike[str], **options: Any) -> RunTables[Path]:
     """Run `spec` and write its tables as ``candles.parquet``,
     ``book.parquet``, ``trades.parquet`` and ``funding.parquet`` into
     `directory` (created when missing; existing files of those names are
@@ -185,14 +201,13 @@ def write_parquet(spec: Mapping[str, Any] | str, directory: str | os.PathLike[st
     to ``pyarrow.parquet.write_table`` (e.g. ``compression="zstd"``).
     Returns the four paths. Needs pyarrow (extra ``frames``).
     """
-    _require("pyarrow", "write_parquet")
-    pq = _require("pyarrow.parquet", "write_parquet")
+    require("pyarrow", "frames", "write_parquet")
+    pq = require("pyarrow.parquet", "frames", "write_parquet")
     tables = to_arrow(spec)
     out = Path(directory)
     out.mkdir(parents=True, exist_ok=True)
-    paths = []
-    for name, table in zip(TABLE_NAMES, tables):
-        path = out / f"{name}.parquet"
+    candles, book, trades, funding = (out / f"{name}.parquet" for name in TABLE_NAMES)
+    paths = RunTables(candles, book, trades, funding)
+    for path, table in zip(paths, tables):
         pq.write_table(table, path, **options)
-        paths.append(path)
-    return RunTables(*paths)
+    return paths

@@ -15,19 +15,28 @@ accepts no keys beyond its own fields.
 from __future__ import annotations
 
 import json
+import sys
 from importlib import resources
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    if sys.version_info >= (3, 11):
+        from importlib.resources.abc import Traversable
+    else:
+        from importlib.abc import Traversable
 
 DEFAULT = "default"
 
 
-def _folder():
+def _folder() -> Traversable:
     return resources.files("talpen_synth").joinpath("presets")
 
 
 def index() -> dict[str, str]:
     """Every preset name mapped to its one-line description, in listing order."""
     text = _folder().joinpath("index.json").read_text(encoding="utf-8")
-    return dict(json.loads(text))
+    entries: dict[str, str] = json.loads(text)
+    return entries
 
 
 def names() -> list[str]:

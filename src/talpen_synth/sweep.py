@@ -13,22 +13,27 @@ A progress bar (tqdm, extra ``progress``) shows on a terminal.
 from __future__ import annotations
 
 import concurrent.futures as cf
-import json
 import operator
 import os
 import sys
 from collections.abc import Iterable, Iterator, Mapping, Sized
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any, overload
 
 from . import _talpen_columns
-from .frames import RunTables, generate_arrays, spec_json
+from ._extras import require
+from ._spec import SpecFields, normalize, with_fields
+from .frames import RunTables, Spec, generate_arrays, spec_json
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = ["SweepResult", "sweep"]
 
-# Submitted but not yet yielded runs, per worker, when the executor tells its
-# size; otherwise in all. Bounds the memory held by finished results that the
-# consumer has not taken yet, and the work lost when it stops early.
+# Submitted but not yet yielded runs, per thread of the sweep's own pool;
+# with an executor of the caller's, whose size is its own business, in all.
+# Bounds the memory held by finished results that the consumer has not taken
+# yet, and the work lost when it stops early.
 _PENDING_PER_WORKER = 2
 _PENDING_UNKNOWN_EXECUTOR = 32
 
@@ -44,7 +49,7 @@ class SweepResult:
 
     index: int
     seed: int
-    tables: RunTables
+    tables: RunTables[dict[str, NDArray[Any]]]
 
 
 def _run_job(index: int, seed: int, text: str) -> SweepResult:
@@ -52,37 +57,26 @@ def _run_job(index: int, seed: int, text: str) -> SweepResult:
     return SweepResult(index, seed, generate_arrays(text))
 
 
-def _json_int(literal: str) -> int | float:
-    # "-0" is a floating number to the spec reader (it decodes to -0.0); a
-    # round trip through Python's int would lose the sign.
-    return -0.0 if literal == "-0" else int(literal)
-
-
-def _base_spec(spec: Mapping[str, Any] | str) -> Any:
-    """The spec as a JSON value (dict, or list for the array form), checked
-    first with the messages of a generate command."""
+def _base_spec(spec: Spec) -> SpecFields:
+    """The spec's normalised fields, checked first with the messages of a
+    generate command."""
     text = spec_json(spec)
     _talpen_columns.check_spec(text)
-    if isinstance(spec, Mapping):
-        return spec
-    return json.loads(text, parse_int=_json_int)
+    base = normalize(text)
+    if base is None:  # check_spec has refused every text that holds no spec
+        raise ValueError("bad spec: no spec set")
+    return base
 
 
-def _with_seed(base: Any, seed: int) -> str:
-    if isinstance(base, list):  # the array form: the seed comes first
-        return json.dumps([seed, *base[1:]], separators=(",", ":"))
-    return json.dumps({**base, "seed": seed}, separators=(",", ":"))
-
-
-def _seed_jobs(base: Any, seeds: Iterable[Any]) -> Iterator[tuple[int, int, str]]:
-    for index, seed in enumerate(seeds):
-        seed = operator.index(seed)  # NumPy integers welcome, floats not
-        text = _with_seed(base, seed)
+def _seed_jobs(base: SpecFields, seeds: Iterable[Any]) -> Iterator[tuple[int, int, str]]:
+    for index, value in enumerate(seeds):
+        seed = operator.index(value)  # NumPy integers welcome, floats not
+        text = spec_json(with_fields(base, seed=seed))
         _talpen_columns.check_spec(text)  # a seed out of range fails here, before any work
         yield index, seed, text
 
 
-def _spec_jobs(specs: Iterable[Mapping[str, Any] | str]) -> Iterator[tuple[int, int, str]]:
+def _spec_jobs(specs: Iterable[Spec]) -> Iterator[tuple[int, int, str]]:
     for index, spec in enumerate(specs):
         text = spec_json(spec)
         yield index, _talpen_columns.check_spec(text), text
@@ -108,26 +102,20 @@ def _bar_class(progress: bool | None) -> Any:
         except ImportError:
             return None
         return tqdm
-    try:
-        from tqdm import tqdm
-    except ImportError as error:
-        raise ImportError(
-            "sweep(progress=True) needs tqdm, which is not installed; "
-            "install the extra with: pip install 'talpen_synth[progress]'"
-        ) from error
-    return tqdm
+    return require("tqdm", "progress", "sweep(progress=True)").tqdm
 
 
 def _results(jobs: Iterator[tuple[int, int, str]], executor: cf.Executor | None, bar_class: Any,
              total: int | None, max_pending: int | None) -> Iterator[SweepResult]:
     # A generator: nothing starts (no pool, no bar) until the first result is asked for.
     own = executor is None
-    pool = executor if executor is not None else cf.ThreadPoolExecutor(
-        max_workers=_cpu_count(), thread_name_prefix="talpen-sweep")
-    if max_pending is None:
-        workers = getattr(pool, "_max_workers", None)
-        max_pending = (_PENDING_PER_WORKER * workers if isinstance(workers, int) and workers > 0
-                       else _PENDING_UNKNOWN_EXECUTOR)
+    if executor is None:
+        workers = _cpu_count()
+        pool: cf.Executor = cf.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="talpen-sweep")
+        window = max_pending or _PENDING_PER_WORKER * workers
+    else:
+        pool = executor
+        window = max_pending or _PENDING_UNKNOWN_EXECUTOR
     pending: set[cf.Future[SweepResult]] = set()
     finished = False
     bar = bar_class(total=total, unit="run", desc="sweep") if bar_class is not None else None
@@ -135,7 +123,7 @@ def _results(jobs: Iterator[tuple[int, int, str]], executor: cf.Executor | None,
         def top_up() -> None:
             for job in jobs:
                 pending.add(pool.submit(_run_job, *job))
-                if len(pending) >= max_pending:
+                if len(pending) >= window:
                     return
 
         top_up()
@@ -161,8 +149,19 @@ def _results(jobs: Iterator[tuple[int, int, str]], executor: cf.Executor | None,
             bar.close()
 
 
-def sweep(spec: Any, seeds: Iterable[Any] | None = None, executor: cf.Executor | None = None,
-          progress: bool | None = None, *, max_pending: int | None = None) -> Iterator[SweepResult]:
+@overload
+def sweep(spec: Spec, seeds: Iterable[Any], executor: cf.Executor | None = None,
+          progress: bool | None = None, *, max_pending: int | None = None) -> Iterator[SweepResult]: ...
+
+
+@overload
+def sweep(spec: Iterable[Spec], seeds: None = None, executor: cf.Executor | None = None,
+          progress: bool | None = None, *, max_pending: int | None = None) -> Iterator[SweepResult]: ...
+
+
+def sweep(spec: Spec | Iterable[Spec], seeds: Iterable[Any] | None = None,
+          executor: cf.Executor | None = None, progress: bool | None = None, *,
+          max_pending: int | None = None) -> Iterator[SweepResult]:
     """Run `spec` once per seed in `seeds` (or, with `seeds` None, run each
     spec of the list `spec`) and yield a :class:`SweepResult` per run as it
     finishes, so not necessarily in order: `index` tells the place.
@@ -176,7 +175,8 @@ def sweep(spec: Any, seeds: Iterable[Any] | None = None, executor: cf.Executor |
     `executor` is any :class:`concurrent.futures.Executor`; by default a
     thread pool with one thread per available CPU, shut down at the end.
     At most `max_pending` runs are handed out ahead of the consumer (by
-    default twice the executor's workers when it tells them, else 32).
+    default twice the threads of the default pool; with an executor of the
+    caller's, 32: pass `max_pending` to suit its size).
     Stopping early (``break``, or closing the iterator) cancels the runs not
     yet started.
 
