@@ -1,0 +1,62 @@
+"""The spec's fields as Python reads them: the native module's normalised
+form, exact enough that its JSON text runs the same as the text it came from."""
+
+from __future__ import annotations
+
+import json
+
+import pytest
+
+from talpen_synth import Synth, presets
+from talpen_synth._spec import normalize, with_fields
+from talpen_synth.frames import spec_json
+
+from conftest import WORKED_SPEC
+
+WORKED_TEXT = json.dumps(WORKED_SPEC)
+ARRAY_TEXT = json.dumps([42, 3, 100, 1700000000, 3600,
+                         [[{"trend": None}, 1, 0.001, 0.01], ["range", 2, 0.5, 0.02]], [2, 5, 1, [3, 1e-4, 0.5]]])
+
+
+def generated(text: str) -> str:
+    return Synth(text).command('{"cmd":"generate"}')
+
+
+@pytest.mark.parametrize("text", [
+    WORKED_TEXT, ARRAY_TEXT, "\u00a0\n" + WORKED_TEXT + "\u3000",
+    WORKED_TEXT.replace("0.001", "-0").replace("100.0", "100.100000000000000000001"),
+    WORKED_TEXT.replace("0.001", "5e-324").replace("0.02", "0.30000000000000004"),
+    *(presets.spec_text(name) for name in presets.names()),
+])
+def test_the_normalised_form_runs_as_the_text(text):
+    fields = normalize(text)
+    assert fields is not None
+    assert generated(spec_json(fields)) == generated(text)
+    assert [(r["kind"], r["len"]) for r in fields["regimes"]] == [
+        (r["kind"], r["len"]) for r in json.loads(spec_json(fields))["regimes"]]
+
+
+def test_both_forms_give_one_object():
+    assert normalize(ARRAY_TEXT) == normalize(WORKED_TEXT) == WORKED_SPEC
+
+
+@pytest.mark.parametrize("text", ["", " \t\u2028", "{}", "\u3000{}\n"])
+def test_a_text_without_spec(text):
+    assert normalize(text) is None
+
+
+@pytest.mark.parametrize("text", ["{ }", '{"seed": 1,}', "\ufeff{}", WORKED_TEXT.replace('"bars": 3', '"bars": 4')])
+def test_a_refused_text_fails_as_in_the_constructor(text):
+    with pytest.raises(ValueError) as constructor:
+        Synth(text)
+    with pytest.raises(ValueError) as normalizing:
+        normalize(text)
+    assert str(normalizing.value) == str(constructor.value)
+
+
+def test_with_fields_replaces_only_those():
+    fields = normalize(WORKED_TEXT)
+    assert fields is not None
+    changed = with_fields(fields, seed=2**64 - 1, bars=5)
+    assert changed == {**fields, "seed": 2**64 - 1, "bars": 5}
+    assert with_fields(fields) == fields and fields["seed"] == 42  # the original is left alone
