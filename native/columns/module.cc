@@ -147,7 +147,8 @@ PyMethodDef module_methods[] = {
      "normalize_spec(spec_json)\n--\n\n"
      "Read a spec text as Synth(spec_json) does and return it in normalised form:\n"
      "JSON text of the object form with every field present (defaults filled in,\n"
-     "\"funding\" null when absent), numbers in the module's own shortest digits.\n"
+     "\"funding\" null when absent), each number written so that it reads back to\n"
+     "the same bits, so the normalised text runs exactly as the original.\n"
      "An empty text or exactly \"{}\" (after trimming white space) gives None.\n"
      "A spec the constructor refuses raises ValueError with the same text."},
     {nullptr, nullptr, 0, nullptr},

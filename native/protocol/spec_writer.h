@@ -1,5 +1,5 @@
 // The normalised form of a spec: the object form with every field present,
-// in the field tables' order, numbers in the module's own text. Callers that
+// in the field tables' order. Callers that
 // need a spec's fields read this form instead of the many forms a spec text
 // may take (array or object, keys in any order, defaults left out).
 #ifndef TALPEN_PROTOCOL_SPEC_WRITER_H_
@@ -14,8 +14,9 @@ namespace talpen::protocol {
 //  "regimes":[{"kind":"trend","len":…,"drift":…,"vol":…},…],
 //  "microstructure":{"book_depth":…,"spread_bps":…,"trade_rate":…,
 //  "funding":null|{"interval_bars":…,"base_rate":…,"sensitivity":…}}}
-// Doubles are written in shortest round-trip digits, so reading the text back
-// gives the same bits.
+// Every double is written as a text that this module's reader reads back to
+// the same bits (its shortest round-trip digits whenever those do), so the
+// normalised text runs exactly as the spec it came from.
 void write_spec_object(json::JsonWriter& out, const GenSpec& spec);
 
 }  // namespace talpen::protocol

@@ -8,9 +8,43 @@ spec's one normalised form and reads fields from that.
 from __future__ import annotations
 
 import json
-from typing import TypedDict, cast
+from collections.abc import Mapping
+from typing import Any, TypedDict, cast
 
 from . import _talpen_columns
+
+
+class ExactFloat(float):
+    """A double of a normalised spec together with the module's text for it.
+
+    The module's number reader does not always round to the nearest double, so
+    Python's own digits for a value (its ``repr``) can read back as a
+    neighbour; the module's text reads back to the exact bits. As a float it
+    is Python's nearest reading of that text, good for showing, not for
+    writing back: `spec_text` writes the module's text.
+    """
+
+    text: str
+
+    def __new__(cls, text: str) -> ExactFloat:
+        value = super().__new__(cls, text)
+        value.text = text
+        return value
+
+
+def spec_text(value: Any) -> str:
+    """The JSON text of a spec value, each `ExactFloat` written as the
+    module's own text for it, so the spec runs exactly as the one it came
+    from; anything else as `json.dumps` writes it."""
+    if isinstance(value, ExactFloat):
+        return value.text
+    if isinstance(value, Mapping):
+        # Keys as json.dumps writes them (a non-text key becomes its text).
+        keys = [json.dumps({k: None}, separators=(",", ":"))[1:-6] for k in value]
+        return "{" + ",".join(k + ":" + spec_text(v) for k, v in zip(keys, value.values())) + "}"
+    if isinstance(value, (list, tuple)):
+        return "[" + ",".join(spec_text(v) for v in value) + "]"
+    return json.dumps(value)
 
 
 class Regime(TypedDict):
@@ -32,11 +66,11 @@ def normalize(text: str) -> SpecFields | None:
     None for a text that holds no spec (empty, white space, ``{}``).
 
     Raises ValueError with the constructor's message. Every double comes back
-    bit for bit: the module writes the digits that read back as the same
-    double.
+    as an `ExactFloat`, so `spec_text` of the result (or of a copy with other
+    fields changed) gives the module the very same doubles.
     """
     normalized = _talpen_columns.normalize_spec(text)
-    return None if normalized is None else cast(SpecFields, json.loads(normalized))
+    return None if normalized is None else cast(SpecFields, json.loads(normalized, parse_float=ExactFloat))
 
 
 def with_fields(spec: SpecFields, *, seed: int | None = None, bars: int | None = None) -> SpecFields:

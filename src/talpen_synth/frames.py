@@ -39,6 +39,7 @@ from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, Union
 
 from . import _talpen_columns
 from ._extras import require
+from ._spec import spec_text
 from ._talpen_columns import Table
 
 if TYPE_CHECKING:
@@ -101,7 +102,7 @@ def spec_json(spec: Spec) -> str:
     if isinstance(spec, Mapping):
         # JSON-able only; ensure_ascii keeps lone surrogates as \\u escapes,
         # which the reader judges as it would in a command.
-        return json.dumps(spec, separators=(",", ":"))
+        return spec_text(spec)
     raise TypeError(f"a spec is a dict or JSON text, not {type(spec).__name__!r}")
 
 
