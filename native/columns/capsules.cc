@@ -6,6 +6,7 @@
 #include "tables/arrow_export.h"
 #include "tables/dlpack_abi.h"
 #include "tables/dlpack_export.h"
+#include "tables/run_stream.h"
 #include "columns/guarded.h"
 
 namespace talpen::columns {
@@ -85,6 +86,12 @@ PyObject* table_array_capsule(const TablePtr& table) {
 PyObject* table_stream_capsule(const TablePtr& table) {
   auto s = std::make_unique<ArrowArrayStream>();
   export_table_stream(table, s.get());
+  return wrap_arrow<ArrowArrayStream, kStreamName>(std::move(s));
+}
+
+PyObject* run_stream_capsule(const ValidSpec& spec, size_t index, uint64_t bars_per_chunk) {
+  auto s = std::make_unique<ArrowArrayStream>();
+  export_run_table_stream(spec, index, bars_per_chunk, s.get());
   return wrap_arrow<ArrowArrayStream, kStreamName>(std::move(s));
 }
 

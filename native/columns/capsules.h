@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include "core/validate.h"
 #include "tables/column_data.h"
 
 namespace talpen::columns {
@@ -25,6 +26,8 @@ PyObject* column_array_capsule(const ColumnPtr& column);
 PyObject* table_schema_capsule(const TableData& table);
 PyObject* table_array_capsule(const TablePtr& table);
 PyObject* table_stream_capsule(const TablePtr& table);
+// A stream of one table of a run, made chunk by chunk by a cursor of its own.
+PyObject* run_stream_capsule(const ValidSpec& spec, size_t index, uint64_t bars_per_chunk);
 PyObject* dlpack_capsule(const ColumnPtr& column);
 PyObject* dlpack_versioned_capsule(const ColumnPtr& column, bool copied);
 

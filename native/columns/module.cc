@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "columns/column_type.h"
+#include "columns/cursor_type.h"
 #include "columns/guarded.h"
 #include "columns/module_state.h"
 #include "columns/table_type.h"
@@ -160,12 +161,18 @@ int exec_module(PyObject* module) {
   if (state->column_type == nullptr) return -1;
   state->table_type = create_table_type(module);
   if (state->table_type == nullptr) return -1;
+  state->cursor_type = create_cursor_type(module);
+  if (state->cursor_type == nullptr) return -1;
+  state->table_stream_type = create_table_stream_type(module);
+  if (state->table_stream_type == nullptr) return -1;
   for (const char* name : {"generate", "check_spec", "normalize_spec"}) {
     Owned function(PyObject_GetAttrString(module, name));
     if (!function || pyglue::add_public(module, name, function.get()) < 0) return -1;
   }
   if (pyglue::add_public(module, "Column", state->column_type) < 0) return -1;
-  return pyglue::add_public(module, "Table", state->table_type);
+  if (pyglue::add_public(module, "Table", state->table_type) < 0) return -1;
+  if (pyglue::add_public(module, "Cursor", state->cursor_type) < 0) return -1;
+  return pyglue::add_public(module, "TableStream", state->table_stream_type);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -173,6 +180,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   if (state == nullptr) return 0;
   Py_VISIT(state->column_type);
   Py_VISIT(state->table_type);
+  Py_VISIT(state->cursor_type);
+  Py_VISIT(state->table_stream_type);
   return 0;
 }
 
@@ -181,6 +190,8 @@ int clear_module(PyObject* module) {
   if (state == nullptr) return 0;
   Py_CLEAR(state->column_type);
   Py_CLEAR(state->table_type);
+  Py_CLEAR(state->cursor_type);
+  Py_CLEAR(state->table_stream_type);
   return 0;
 }
 

@@ -31,6 +31,11 @@ struct StreamResult {
   std::vector<StreamEvent> events;  // per bar: trades, book, candle, funding
 };
 
+// Appends the run's (or a chunk's) events in stream order: per bar its
+// trades, its book, its candle, then its funding point if it has one.
+// OutOfMemory when their count exceeds the address space.
+Status append_stream_events(const RunBars& run, std::vector<StreamEvent>* events);
+
 // `copies` as for generate_bars: how many times over the run's records must
 // fit in memory, counting what the caller holds beside them.
 Result<BatchResult> run_batch(const ValidSpec& spec, double copies = 1.0);

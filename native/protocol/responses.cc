@@ -130,37 +130,38 @@ void write_generate_response(json::JsonWriter& out, const BatchResult& batch) {
   out.end_object();
 }
 
-void write_stream_response(json::JsonWriter& out, const StreamResult& stream) {
-  const RunBars& run = stream.run;
+void write_stream_event(json::JsonWriter& out, const RunBars& run, const StreamEvent& event) {
   out.begin_object();
-  write_array_member(out, "events", stream.events.size(), [&](size_t i) {
-    const StreamEvent& event = stream.events[i];
-    out.begin_object();
-    out.write_plain_key("type");
-    switch (event.kind) {
-      case StreamEventKind::Candle:
-        out.put_literal("\"candle\"");
-        out.write_plain_key("candle");
-        write_candle(out, run.candles[event.index]);
-        break;
-      case StreamEventKind::Snapshot:
-        out.put_literal("\"book\"");
-        out.write_plain_key("snapshot");
-        write_book_snapshot(out, run.book(event.index));
-        break;
-      case StreamEventKind::Trade:
-        out.put_literal("\"trade\"");
-        out.write_plain_key("trade");
-        write_trade(out, run.trades[event.index]);
-        break;
-      case StreamEventKind::Funding:
-        out.put_literal("\"funding\"");
-        out.write_plain_key("sample");
-        write_funding_point(out, run.funding[event.index]);
-        break;
-    }
-    out.end_object();
-  });
+  out.write_plain_key("type");
+  switch (event.kind) {
+    case StreamEventKind::Candle:
+      out.put_literal("\"candle\"");
+      out.write_plain_key("candle");
+      write_candle(out, run.candles[event.index]);
+      break;
+    case StreamEventKind::Snapshot:
+      out.put_literal("\"book\"");
+      out.write_plain_key("snapshot");
+      write_book_snapshot(out, run.book(event.index));
+      break;
+    case StreamEventKind::Trade:
+      out.put_literal("\"trade\"");
+      out.write_plain_key("trade");
+      write_trade(out, run.trades[event.index]);
+      break;
+    case StreamEventKind::Funding:
+      out.put_literal("\"funding\"");
+      out.write_plain_key("sample");
+      write_funding_point(out, run.funding[event.index]);
+      break;
+  }
+  out.end_object();
+}
+
+void write_stream_response(json::JsonWriter& out, const StreamResult& stream) {
+  out.begin_object();
+  write_array_member(out, "events", stream.events.size(),
+                     [&](size_t i) { write_stream_event(out, stream.run, stream.events[i]); });
   out.end_object();
 }
 

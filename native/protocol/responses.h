@@ -33,7 +33,10 @@ void write_funding_point(json::JsonWriter& out, const FundingPoint& point);
 // which is expected to be empty.
 void write_generate_response(json::JsonWriter& out, const BatchResult& batch);
 
-// {"events":[…]}, each event {"type":…,<record key>:{…}}. Appends to `out`.
+// One event {"type":…,<record key>:{…}} of `run` (a whole run or a chunk).
+void write_stream_event(json::JsonWriter& out, const RunBars& run, const StreamEvent& event);
+
+// {"events":[…]}, each event as write_stream_event writes it. Appends to `out`.
 void write_stream_response(json::JsonWriter& out, const StreamResult& stream);
 
 // The error envelope {"ok":false,"error":"<prefix><message>"}, appended to

@@ -134,12 +134,30 @@ TablePtr funding_table(const std::vector<FundingPoint>& funding) {
 
 }  // namespace
 
+TablePtr chunk_table(const RunBars& chunk, size_t index) {
+  switch (index) {
+    case 0: return candle_table(chunk.candles);
+    case 1: return book_table(chunk);
+    case 2: return trade_table(chunk.trades);
+    default: return funding_table(chunk.funding);
+  }
+}
+
+RunTables chunk_tables(const RunBars& chunk) {
+  return {chunk_table(chunk, 0), chunk_table(chunk, 1), chunk_table(chunk, 2), chunk_table(chunk, 3)};
+}
+
+Status check_level_numbering(const GenSpec& spec) {
+  if (spec.microstructure.book_depth > std::numeric_limits<uint32_t>::max()) {
+    return fail(ErrorKind::OutOfMemory, "the book is deeper than a level column can number");
+  }
+  return ok_status();
+}
+
 Result<RunTables> run_tables(const ValidSpec& spec) {
   // Levels are numbered in 32 bits. A deeper book needs 2^37 bytes for one
   // bar's levels alone: refuse it before the run claims anything.
-  if (spec->microstructure.book_depth > std::numeric_limits<uint32_t>::max()) {
-    return fail(ErrorKind::OutOfMemory, "the book is deeper than a level column can number");
-  }
+  if (Status numbered = check_level_numbering(spec.get()); !numbered.ok()) return std::move(numbered).failure();
 
   auto batch = run_batch(spec);
   if (!batch.ok()) return std::move(batch).failure();

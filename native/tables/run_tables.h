@@ -8,6 +8,7 @@
 
 #include "tables/column_data.h"
 #include "base/result.h"
+#include "core/records.h"
 #include "core/validate.h"
 
 namespace talpen::tables {
@@ -25,6 +26,15 @@ using RunTables = std::array<TablePtr, 4>;
 // refused as exhausted memory, as no machine could hold one bar of it.
 // Throws std::bad_alloc when an allocation fails all the same.
 Result<RunTables> run_tables(const ValidSpec& spec);
+
+// One chunk of a run (a run cursor's output) as the same four tables, or
+// only the one at `index` (table order). Throw std::bad_alloc when memory
+// runs out.
+RunTables chunk_tables(const RunBars& chunk);
+TablePtr chunk_table(const RunBars& chunk, size_t index);
+
+// OutOfMemory for a book deeper than the level column can number.
+Status check_level_numbering(const GenSpec& spec);
 
 }  // namespace talpen::tables
 
