@@ -11,17 +11,21 @@ with JSON text::
 
 from ._talpen_synth import Synth, __version__
 from .frames import RunTables, generate_arrays, generate_columns, generate_frames, to_arrow, write_parquet
-from .sweep import SweepResult, sweep
+from .ohlcv import to_ohlcv
+from .sweep import SweepError, SweepFailure, SweepResult, sweep
 
 __all__ = [
     "__version__",
     "Synth",
     "RunTables",
+    "SweepError",
+    "SweepFailure",
     "SweepResult",
     "generate_arrays",
     "generate_columns",
     "generate_frames",
     "sweep",
     "to_arrow",
+    "to_ohlcv",
     "write_parquet",
 ]

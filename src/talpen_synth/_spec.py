@@ -50,15 +50,34 @@ def spec_text(value: Any) -> str:
 class Regime(TypedDict):
     kind: str
     len: int
+    drift: float
+    vol: float
+
+
+class Funding(TypedDict):
+    interval_bars: int
+    base_rate: float
+    sensitivity: float
+
+
+class Microstructure(TypedDict):
+    book_depth: int
+    spread_bps: float
+    trade_rate: float
+    funding: Funding | None
 
 
 class SpecFields(TypedDict):
     """A normalised spec: an object with every field present, in the module's
-    order. Only the fields that Python reads are typed; the others are kept."""
+    order."""
 
     seed: int
     bars: int
+    start_price: float
+    start_ts: int
+    bar_secs: int
     regimes: list[Regime]
+    microstructure: Microstructure
 
 
 def normalize(text: str) -> SpecFields | None:

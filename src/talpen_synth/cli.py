@@ -22,8 +22,10 @@ from typing import NoReturn
 
 from . import __version__, presets
 from ._extras import MissingExtra, require
+from ._spec import SpecFields, normalize
 from .cli_spec import (U64_MAX, CliError, SpecSource, StreamEvent, held_spec, load_spec, open_synth,
-                       run_command, split_events)
+                       run_spec_command, split_events)
+from .outputs import write_bytes
 
 PROG = "talpen-synth"
 
@@ -96,12 +98,17 @@ def _port(text: str) -> int:
 def _spec_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("spec (default: the \"default\" preset)")
     source = g.add_mutually_exclusive_group()
-    source.add_argument("--spec", metavar="FILE", help="spec JSON file ('-' reads standard input)")
+    source.add_argument("--spec", metavar="FILE",
+                        help="spec file: JSON, or TOML (.toml) or YAML (.yaml, .yml) by its extension; "
+                             "'-' reads JSON from standard input")
     source.add_argument("--preset", metavar="NAME",
                         help="a named scenario (see the `presets` command)")
     g.add_argument("--seed", type=_count, metavar="N", help="replace the spec's seed")
     g.add_argument("--bars", type=_count, metavar="N",
-                   help="replace the spec's bar count (the regime lengths are kept and must still add up)")
+                   help="replace the spec's bar count, tiling the regimes to it: they repeat in order, each "
+                        "keeping its length, and the last is cut short")
+    g.add_argument("--keep-regimes", action="store_true",
+                   help="with --bars, keep the regimes as written (their lengths must then add up to N)")
 
 
 def _pacing_options(p: argparse.ArgumentParser) -> None:
@@ -137,7 +144,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     _spec_options(p)
     g = p.add_argument_group("output (default: the JSON answer on standard output)")
     out = g.add_mutually_exclusive_group()
-    out.add_argument("-o", "--output", metavar="FILE", help="write the JSON answer to FILE")
+    out.add_argument("-o", "--output", metavar="FILE", help="write the JSON answer to FILE ('-': standard output)")
     out.add_argument("--out", metavar="DIR", help="write one file per table into DIR (created if needed)")
     g.add_argument("--format", choices=("csv", "jsonl", "parquet"),
                    help="table file format with --out (default: csv; parquet needs the `frames` extra)")
@@ -163,7 +170,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         description="Serve the event stream over WebSocket on a loopback address. Every client gets its "
                     "own replay from the first event, one text message per event (the same objects as "
                     "`stream` writes), paced as asked, followed by a normal close. The first line printed "
-                    "names the address, with the port picked when --port is 0.\n\nNeeds the `serve` "
+                    "names the address, with the port picked when --port is 0; every connection and "
+                    "disconnection is logged on standard error (--quiet silences it).\n\nNeeds the `serve` "
                     "extra: pip install talpen_synth[serve]",
         epilog=f"examples:\n  {prog} serve --port 8765 --rate 10\n  {prog} serve --port 0 --speed 120 "
                f"--clients 1\n  python -m websockets ws://127.0.0.1:8765   # a quick client")
@@ -172,19 +180,24 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     p.add_argument("--port", type=_port, default=8765, help="port; 0 picks a free one (default: %(default)s)")
     p.add_argument("--clients", type=_count, default=0, metavar="N",
                    help="exit after N replays have ended (default: serve until interrupted)")
+    p.add_argument("--quiet", action="store_true",
+                   help="do not log connections and disconnections on standard error")
     _pacing_options(p)
     p.set_defaults(handler=_serve)
 
     p = sub.add_parser(
-        "plot", formatter_class=_Help, help="a candlestick chart as PNG",
-        description="Draw the run as a candlestick chart with volume below and the regimes shaded, "
-                    "optionally with the book's best bid and ask, into a PNG file. Runs with more bars "
-                    "than fit are drawn as candles of several bars each (see --group).\n\nNeeds the "
+        "plot", formatter_class=_Help, help="a candlestick chart as PNG, SVG, PDF or JPEG",
+        description="Draw the run as a candlestick chart with volume below, the regimes shaded and their "
+                    "boundaries marked, a funding-rate panel when the spec has funding, and optionally the "
+                    "book's best bid and ask. The file's extension names the format (.png, .svg, .pdf, "
+                    ".jpg; whatever matplotlib writes); '-o -' writes PNG to standard output. Runs with more "
+                    "bars than fit are drawn as candles of several bars each (see --group).\n\nNeeds the "
                     "`plot` extra: pip install talpen_synth[plot]",
         epilog=f"examples:\n  {prog} plot -o default.png\n  {prog} plot --preset flash-crash --book "
-               f"--width 1600 --height 900 -o crash.png")
+               f"--width 1600 --height 900 -o crash.svg\n  {prog} plot --preset perp-funding -o - > perp.png")
     _spec_options(p)
-    p.add_argument("-o", "--output", metavar="FILE", required=True, help="PNG file to write")
+    p.add_argument("-o", "--output", metavar="FILE", required=True,
+                   help="image file to write, its format by its extension ('-': PNG to standard output)")
     p.add_argument("--width", type=_between(200, 10000), default=1200, metavar="PX",
                    help="image width in pixels (default: %(default)s)")
     p.add_argument("--height", type=_between(150, 10000), default=700, metavar="PX",
@@ -195,21 +208,28 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     p.set_defaults(handler=_plot)
 
     p = sub.add_parser(
-        "presets", formatter_class=_Help, help="list the named scenarios",
-        description="List the named scenarios that --preset accepts, one per line with its description.",
-        epilog=f"examples:\n  {prog} presets\n  {prog} generate --preset steady-trend -o trend.json")
+        "presets", formatter_class=_Help, help="list the named scenarios, or print one",
+        description="List the named scenarios that --preset accepts, one per line with its bar count, bar "
+                    "length, regimes (kind and bars each) and description; or, given a NAME, print that "
+                    "preset's spec as JSON, ready to edit or to pipe into --spec -.",
+        epilog=f"examples:\n  {prog} presets\n  {prog} presets flash-crash > crash.json\n"
+               f"  {prog} presets steady-trend | {prog} generate --spec - --seed 3")
+    p.add_argument("name", nargs="?", metavar="NAME", help="print this preset's spec")
     p.set_defaults(handler=_presets)
 
     p = sub.add_parser(
         "validate", formatter_class=_Help, help="check a spec",
         description="Check a spec the way the module does before any run, and print its verdict: \"ok\", "
                     "or the module's message (\"parse: ...\" or \"bad spec: ...\") on standard error with "
-                    "exit status 1. With --run the spec is also run, which finds the failures that only a "
-                    "run shows (\"numeric: ...\").",
+                    "exit status 1. A valid spec whose runs will look broken (books quoted far wider than "
+                    "the spread asks, prices below zero) gets a warning line per finding on standard error; "
+                    "the status stays 0 unless --strict. With --run the spec is also run, which finds the "
+                    "failures that only a run shows (\"numeric: ...\") and counts the prices below zero.",
         epilog=f"examples:\n  {prog} validate --spec my.json\n  {prog} validate --preset default --bars 100"
-               f"\n  {prog} validate --spec wild.json --run")
+               f"\n  {prog} validate --spec wild.json --run --strict")
     _spec_options(p)
-    p.add_argument("--run", action="store_true", help="also run the spec")
+    p.add_argument("--run", action="store_true", help="also run the spec, counting the prices below zero")
+    p.add_argument("--strict", action="store_true", help="exit with status 1 when there is any warning")
     p.set_defaults(handler=_validate)
     return parser
 
@@ -217,20 +237,30 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 # --- Commands -----------------------------------------------------------------------------------------------
 
 def _source(args: argparse.Namespace) -> SpecSource:
-    return load_spec(args.spec, args.preset, seed=args.seed, bars=args.bars)
+    source = load_spec(args.spec, args.preset, seed=args.seed, bars=args.bars, keep_regimes=args.keep_regimes)
+    for note in source.notes:
+        print(f"{args.prog}: {note}", file=sys.stderr)
+    return source
 
 
 def _check_output_folder(path: str) -> None:
     """Fails before a run whose output could not be written anyway."""
+    if path == "-":
+        return
     folder = Path(path).parent
     if not folder.is_dir():
         raise CliError(f"cannot write {path}: no directory {folder}")
 
 
-def _write_text(path: str, text: str) -> None:
+def _write_output(path: str, data: bytes) -> None:
+    """`data` to standard output ('-') or into the file, complete or not at all."""
+    if path == "-":
+        sys.stdout.flush()
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
     try:
-        with open(path, "w", encoding="utf-8", newline="") as f:
-            f.write(text)
+        write_bytes(path, data)
     except OSError as e:
         raise CliError(f"cannot write {path}: {e.strerror or e}") from None
 
@@ -246,9 +276,9 @@ def _generate(args: argparse.Namespace) -> int:
         for line in write_tables(source, Path(args.out), args.format or "csv", not args.no_progress):
             print(line)
         return 0
-    response = run_command(open_synth(source), "generate")
-    if args.output is not None:
-        _write_text(args.output, response)
+    response = run_spec_command(source, "generate")
+    if args.output is not None and args.output != "-":
+        _write_output(args.output, response.encode("utf-8"))
     else:
         sys.stdout.write(response)
         sys.stdout.write("\n")
@@ -256,7 +286,7 @@ def _generate(args: argparse.Namespace) -> int:
 
 
 def _events(source: SpecSource) -> list[StreamEvent]:
-    return split_events(run_command(open_synth(source), "generate_stream"))
+    return split_events(run_spec_command(source, "generate_stream"))
 
 
 def _stream(args: argparse.Namespace) -> int:
@@ -273,38 +303,73 @@ def _serve(args: argparse.Namespace) -> int:
     host = loopback_host(args.host)
     require("websockets", "serve", "serve")
     events = _events(_source(args))
-    serve(events, host, args.port, args.rate, args.speed, args.clients)
+    log = None if args.quiet else (lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True))
+    serve(events, host, args.port, args.rate, args.speed, args.clients, log=log)
     return 0
 
 
 def _plot(args: argparse.Namespace) -> int:
-    from .cli_plot import plot
+    from .cli_plot import image_format, plot
     require("matplotlib", "plot", "plot")
+    fmt = image_format(args.output)
     _check_output_folder(args.output)
     source = _source(args)
-    synth = open_synth(source)
-    spec = held_spec(source, synth)
-    response = run_command(synth, "generate")
+    spec = held_spec(source, open_synth(source))
+    response = run_spec_command(source, "generate")
     title = f"{source.label} \u00b7 seed {spec['seed']} \u00b7 {spec['bars']} bars"
-    plot(response, spec, Path(args.output), args.width, args.height, args.book, title, group=args.group)
+    image = plot(response, spec, args.width, args.height, args.book, title, fmt, group=args.group)
+    _write_output(args.output, image)
     return 0
+
+
+def _preset_fields(name: str) -> SpecFields:
+    spec = normalize(presets.spec_text(name))
+    assert spec is not None  # every shipped preset holds a spec
+    return spec
 
 
 def _presets(args: argparse.Namespace) -> int:
-    entries = presets.index()
-    width = max(map(len, entries))
-    for name, description in entries.items():
-        print(f"{name:<{width}}  {description}")
+    if args.name is not None:
+        try:
+            text = presets.spec_text(args.name)
+        except KeyError:
+            known = ", ".join(presets.names())
+            raise CliError(f"unknown preset {args.name!r} (known: {known})") from None
+        sys.stdout.write(text if text.endswith("\n") else text + "\n")
+        return 0
+    rows = [("name", "bars", "bar", "regimes (kind bars)", "description")]
+    for name, description in presets.index().items():
+        spec = _preset_fields(name)
+        regimes = ", ".join(f"{r['kind']} {r['len']}" for r in spec["regimes"])
+        rows.append((name, str(spec["bars"]), _duration(spec["bar_secs"]), regimes, description))
+    widths = [max(len(row[i]) for row in rows) for i in range(4)]
+    for row in rows:
+        print(f"{row[0]:<{widths[0]}}  {row[1]:>{widths[1]}}  {row[2]:<{widths[2]}}  {row[3]:<{widths[3]}}  "
+              f"{row[4]}")
     return 0
 
 
+def _duration(secs: int) -> str:
+    """A bar length as people say it: 1m, 5m, 1h, 1d; seconds otherwise."""
+    for unit, size in (("d", 86400), ("h", 3600), ("m", 60)):
+        if secs % size == 0:
+            return f"{secs // size}{unit}"
+    return f"{secs}s"
+
+
 def _validate(args: argparse.Namespace) -> int:
+    from .checks import negative_prices, spec_warnings
     source = _source(args)
-    synth = open_synth(source)
-    if source.spec is None or args.run:
-        # A handle made from an empty text or "{}" holds no spec; a generate
-        # request on it fails at once with the module's own message.
-        run_command(synth, "generate")
+    spec = held_spec(source, open_synth(source))  # the module's verdict on the spec comes first
+    warnings = [str(w) for w in spec_warnings(spec)]
+    if args.run:
+        books, trades = negative_prices(run_spec_command(source, "generate"))
+        if books or trades:
+            warnings.append(f"the run priced {books} book levels and {trades} trades below zero")
+    for warning in warnings:
+        print(f"{args.prog}: warning: {source.origin}: {warning}", file=sys.stderr)
+    if warnings and args.strict:
+        raise CliError(f"{source.origin}: {len(warnings)} warning{'s' if len(warnings) > 1 else ''} (--strict)")
     print("ok")
     return 0
 
@@ -315,6 +380,7 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
     parser = build_parser(prog)
     args = parser.parse_args(argv)
     handler: Callable[[argparse.Namespace], int] = args.handler
+    args.prog = prog
     try:
         return handler(args)
     except CliError as e:

@@ -1,5 +1,6 @@
-"""A candlestick chart of a run: prices with volume below, regimes shaded,
-optionally the book's best bid and ask.
+"""A candlestick chart of a run: prices with volume below, a funding-rate panel
+when the spec has funding, every regime shaded by kind with its boundaries
+marked, optionally the book's best bid and ask.
 
 When a run has more bars than the chart has room for, neighbouring bars are
 merged into wider candles (first open, highest high, lowest low, last close,
@@ -8,6 +9,7 @@ summed volume) so that each candle stays a few pixels wide; the title says so.
 
 from __future__ import annotations
 
+import io
 import json
 import math
 from collections.abc import Callable
@@ -20,7 +22,8 @@ from ._spec import SpecFields
 from .cli_spec import CliError
 
 DPI = 100
-MIN_CANDLE_PX = 3
+# The room each candle gets at least, in pixels; its body takes 70% of it.
+MIN_CANDLE_PX = 5
 
 KIND_COLOURS = {"trend": "#1f77b4", "range": "#7f7f7f", "crash": "#d62728", "vol": "#9467bd"}
 UP, DOWN = "#26a69a", "#ef5350"
@@ -94,20 +97,49 @@ def _time_formatter(step: float) -> Callable[[float, object], str]:
     return label
 
 
-def plot(response: str, spec: SpecFields, path: Path, width: int, height: int, book: bool, title: str,
-         group: int | None = None) -> None:
-    require("matplotlib", "plot", "plot")
+def image_format(path: str) -> str:
+    """The image format that `path` names by its extension ('-': PNG), or a
+    CliError before anything runs when matplotlib cannot write it."""
+    if path == "-":
+        return "png"
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
+
+    formats = FigureCanvasAgg(Figure()).get_supported_filetypes()
+    suffix = Path(path).suffix.lower().lstrip(".")
+    if suffix not in formats:
+        known = ", ".join(f".{f}" for f in sorted(formats))
+        if not suffix:
+            raise CliError(f"cannot write {path}: no extension to tell the image format ({known})")
+        raise CliError(f"cannot write {path}: plot writes no .{suffix} images, only {known}")
+    return suffix
+
+
+def _duration(secs: float) -> str:
+    for unit, size in (("d", 86400), ("h", 3600), ("min", 60)):
+        if secs >= size and secs % size == 0:
+            return f"{secs / size:g} {unit}"
+    return f"{secs:g} s"
+
+
+def plot(response: str, spec: SpecFields, width: int, height: int, book: bool, title: str, fmt: str = "png",
+         group: int | None = None) -> bytes:
+    """The chart of a "generate" answer as an image in `fmt`."""
+    require("matplotlib", "plot", "plot")
     from matplotlib.artist import Artist
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, MultipleLocator
 
     doc = json.loads(response)
     candles = doc["candles"]
+    funding = doc.get("funding", [])
     n = len(candles)
     ts = [c["ts"] for c in candles]
-    step = (ts[1] - ts[0]) if n > 1 else 1
+    step = spec["bar_secs"]
+    funding_spec = spec["microstructure"]["funding"]
     k = group or auto_group(n, width)
     shown = merge_bars(candles, k)
 
@@ -115,23 +147,43 @@ def plot(response: str, spec: SpecFields, path: Path, width: int, height: int, b
     FigureCanvasAgg(fig)
     # Margins in pixels, so that labels keep their room whatever the size:
     # a title line, then a legend line, above the prices.
-    grid = fig.add_gridspec(2, 1, height_ratios=(3, 1), hspace=0.05, left=80 / width, right=1 - 28 / width,
-                            top=1 - 58 / height, bottom=54 / height)
+    panels = (3, 1, 0.8) if funding_spec is not None else (3, 1)
+    grid = fig.add_gridspec(len(panels), 1, height_ratios=panels, hspace=0.06, left=84 / width,
+                            right=1 - 28 / width, top=1 - 58 / height, bottom=54 / height)
     ax = fig.add_subplot(grid[0])
-    axv = fig.add_subplot(grid[1], sharex=ax)
+    axes = [ax] + [fig.add_subplot(grid[i], sharex=ax) for i in range(1, len(panels))]
+    axv = axes[1]
 
-    # Regimes, from the spec's lengths: bar i belongs to the regime whose
-    # stretch covers it, and each stretch is shaded over its bars' time.
+    # Regimes, from the spec's lengths: each stretch shaded by its kind over
+    # its bars' time, and every boundary marked, so that neighbours of one
+    # kind (a vol burst between two quiet vol regimes) stay apart.
     kinds_seen: list[str] = []
     first = 0
-    for kind, length in regime_spans(spec):
+    px = width * 0.9 / ((ts[-1] - ts[0] + step) if n else step)  # pixels per second, about
+    previous_px = math.inf
+    any_boundary = False
+    for i, regime in enumerate(spec["regimes"]):
+        kind, length = regime["kind"], regime["len"]
         last = min(first + length, n) - 1
-        if last >= first:
-            x0, x1 = ts[first] - step / 2, ts[last] + step / 2
-            for a in (ax, axv):
-                a.axvspan(x0, x1, color=KIND_COLOURS.get(kind, "#bcbd22"), alpha=0.1, lw=0)
-            if kind not in kinds_seen:
-                kinds_seen.append(kind)
+        if last < first:
+            break
+        x0, x1 = ts[first] - step / 2, ts[last] + step / 2
+        colour = KIND_COLOURS.get(kind, "#bcbd22")
+        # A boundary line between regimes too thin to tell apart would only
+        # hatch the chart; their shading still shows them.
+        boundary = first > 0 and min(previous_px, (x1 - x0) * px) >= 8
+        previous_px = (x1 - x0) * px
+        any_boundary = any_boundary or boundary
+        for a in axes:
+            a.axvspan(x0, x1, color=colour, alpha=0.1 if i % 2 == 0 else 0.16, lw=0)
+            if boundary:
+                a.axvline(x0, color="#555555", lw=0.7, ls=(0, (4, 3)), alpha=0.7, zorder=1)
+        if (x1 - x0) * px >= 60:  # a label where there is room for one
+            ax.text((x0 + x1) / 2, 1.0, f"{kind} \u03c3{regime['vol']:g}", transform=ax.get_xaxis_transform(),
+                    ha="center", va="top", fontsize="small", color="#333333", clip_on=True, zorder=4,
+                    bbox={"boxstyle": "square,pad=0.15", "facecolor": "white", "alpha": 0.6, "lw": 0})
+        if kind not in kinds_seen:
+            kinds_seen.append(kind)
         first += length
 
     xs = [c["ts"] + (k - 1) * step / 2 for c in shown]
@@ -147,36 +199,56 @@ def plot(response: str, spec: SpecFields, path: Path, width: int, height: int, b
     ax.vlines(xs, lows, highs, colors=colours, linewidth=0.8, zorder=2)
     ax.bar(xs, [max(abs(c - o), least) for o, c in zip(opens, closes)], width=width_x,
            bottom=[min(o, c) for o, c in zip(opens, closes)], color=colours, linewidth=0, zorder=2)
-    axv.bar(xs, [_num(c["volume"]) for c in shown], width=width_x, color=colours, linewidth=0)
+    axv.bar(xs, [_num(c["volume"]) for c in shown], width=width_x, color=colours, linewidth=0, zorder=2)
 
     handles: list[Artist] = [Patch(color=KIND_COLOURS.get(kd, "#bcbd22"), alpha=0.3, label=kd) for kd in kinds_seen]
+    if any_boundary:
+        handles.append(Line2D([], [], color="#555555", lw=0.7, ls=(0, (4, 3)), label="regime boundary"))
     if book:
-        snaps = doc["book_snapshots"]
-        bts = [s["ts"] for s in snaps]
+        # The quote at each candle's close, drawn at its close time and over
+        # the candles: a book is quoted as its bar ends.
+        snaps = doc["book_snapshots"][k - 1::k]
+        if len(doc["book_snapshots"]) % k:
+            snaps.append(doc["book_snapshots"][-1])
+        bts = [s["ts"] + step / 2 for s in snaps]
         bid = [_num(s["bids"][0]["price"]) if s["bids"] else math.nan for s in snaps]
         ask = [_num(s["asks"][0]["price"]) if s["asks"] else math.nan for s in snaps]
-        # Under the candles: at a few basis points apart the two lines mostly
-        # show where the book widened.
-        handles += ax.plot(bts, bid, color="#2ca02c", linewidth=0.7, label="best bid", zorder=1.5)
-        handles += ax.plot(bts, ask, color="#ff7f0e", linewidth=0.7, label="best ask", zorder=1.5)
+        handles += ax.plot(bts, ask, color="#ff7f0e", linewidth=0.9, label="best ask", zorder=3.1)
+        handles += ax.plot(bts, bid, color="#1b7f1b", linewidth=0.9, label="best bid", zorder=3.2)
+    if funding_spec is not None:
+        axf = axes[2]
+        fts = [f["ts"] for f in funding]
+        rates = [_num(f["rate"]) for f in funding]
+        interval = funding_spec["interval_bars"] * step
+        # A funding rate covers the interval that ends with its bar.
+        axf.bar([t + step / 2 - interval / 2 for t in fts], rates, width=interval * 0.85,
+                color=[UP if r >= 0 else DOWN for r in rates], linewidth=0, zorder=2)
+        axf.axhline(0.0, color="#333333", lw=0.6, zorder=2)
+        axf.set_ylabel("funding")
+        axf.yaxis.set_major_formatter(FuncFormatter(lambda x, _pos: f"{x * 100:.3g}%"))
+        if not funding:
+            axf.text(0.5, 0.5, "no funding point in this run", transform=axf.transAxes, ha="center",
+                     va="center", fontsize="small", color="#555555")
     # Title and legend on lines of their own above the prices, so that
     # neither hides a candle nor the other.
     ax.legend(handles=handles, loc="lower right", bbox_to_anchor=(1.0, 1.0), fontsize="small",
               ncols=len(handles), frameon=False, borderaxespad=0.2)
-    fig.text(80 / width, 1 - 8 / height, title + (f"  ({k}-bar candles)" if k > 1 else ""),
-             ha="left", va="top", fontsize="medium")
+    grouped = f"  (each candle {k} bars, {_duration(k * step)})" if k > 1 else ""
+    fig.text(84 / width, 1 - 8 / height, title + grouped, ha="left", va="top", fontsize="medium")
     ax.margins(y=0.06)
     ax.set_ylabel("price")
     axv.set_ylabel("volume")
-    axv.set_xlabel("time (UTC)")
-    ax.tick_params(labelbottom=False)
-    ax.grid(alpha=0.25, linewidth=0.5)
-    axv.grid(alpha=0.25, linewidth=0.5)
+    axes[-1].set_xlabel("time (UTC)")
+    for a in axes:
+        a.grid(alpha=0.25, linewidth=0.5)
+        if a is not axes[-1]:
+            a.tick_params(labelbottom=False)
     ticks = tick_step(max(ts[-1] - ts[0], step), width)
-    axv.xaxis.set_major_locator(MultipleLocator(ticks))
-    axv.xaxis.set_major_formatter(FuncFormatter(_time_formatter(ticks)))
+    axes[-1].xaxis.set_major_locator(MultipleLocator(ticks))
+    axes[-1].xaxis.set_major_formatter(FuncFormatter(_time_formatter(ticks)))
     ax.set_xlim(ts[0] - step, ts[-1] + step)
-    try:
-        fig.savefig(path, format="png", dpi=DPI)
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+    out = io.BytesIO()
+    # No creation date in SVG and PDF files, so that one run draws the same file.
+    metadata = {"Date": None} if fmt in ("svg", "pdf") else None
+    fig.savefig(out, format=fmt, dpi=DPI, metadata=metadata)
+    return out.getvalue()

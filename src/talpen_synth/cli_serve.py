@@ -33,10 +33,22 @@ def _url(host: str, port: int) -> str:
     return f"ws://[{host}]:{port}" if ":" in host else f"ws://{host}:{port}"
 
 
+Log = Callable[[str], None]
+
+
 def serve(events: list[StreamEvent], host: str, port: int, rate: float | None, speed: float | None,
-          clients: int) -> None:
-    """Serves until `clients` replays have ended (0: until interrupted)."""
-    asyncio.run(_serve(events, host, port, rate, speed, clients))
+          clients: int, log: Log | None = None) -> None:
+    """Serves until `clients` replays have ended (0: until interrupted);
+    `log` is told of every connection and disconnection."""
+    asyncio.run(_serve(events, host, port, rate, speed, clients, log))
+
+
+def _peer(ws: Any) -> str:
+    address = getattr(ws, "remote_address", None)
+    if not address:
+        return "a client"
+    host, port = address[0], address[1]
+    return f"[{host}]:{port}" if ":" in str(host) else f"{host}:{port}"
 
 
 def _serve_function() -> Callable[..., Any]:
@@ -48,17 +60,24 @@ def _serve_function() -> Callable[..., Any]:
 
 
 async def _serve(events: list[StreamEvent], host: str, port: int, rate: float | None, speed: float | None,
-                 clients: int) -> None:
+                 clients: int, log: Log | None = None) -> None:
     from websockets.exceptions import ConnectionClosed
 
     loop = asyncio.get_running_loop()
     offsets = due_offsets(events, rate, speed)
     finished = 0
+    connected = 0
     all_done = asyncio.Event()
 
     # The connection of either implementation: both send, close and raise ConnectionClosed alike.
     async def replay(ws: Any, *_: object) -> None:
-        nonlocal finished
+        nonlocal finished, connected
+        connected += 1
+        peer = _peer(ws)
+        sent = 0
+        if log is not None:
+            log(f"{peer} connected (client {connected})")
+        outcome = "left early"
         try:
             start = loop.time()
             for k, event in enumerate(events):
@@ -67,11 +86,15 @@ async def _serve(events: list[StreamEvent], host: str, port: int, rate: float | 
                     if wait > 0:
                         await asyncio.sleep(wait)
                 await ws.send(event.text)
+                sent += 1
             await ws.close()
+            outcome = "disconnected"
         except ConnectionClosed:
             pass  # the client left early; its replay simply ends
         finally:
             finished += 1
+            if log is not None:
+                log(f"{peer} {outcome} after {sent} of {len(events)} events")
             if clients and finished >= clients:
                 all_done.set()
 

@@ -1,24 +1,30 @@
 """Spec sources, field overrides and module calls for the command line.
 
 Everything the user is told about a spec comes from the native module itself:
-this file only finds the spec text, has the module read it, applies
-`--seed`/`--bars` to the spec as read without judging them, and turns the
-module's error envelopes into `CliError`s.
+this file only finds the spec text (JSON, TOML or YAML), has the module read
+it, applies `--seed`/`--bars` to the spec as read (tiling the regimes to a new
+bar count), and turns the module's error envelopes into `CliError`s that name
+the spec's file and, where the module names a field, its path.
 """
 
 from __future__ import annotations
 
 import json
-import sys
 from dataclasses import dataclass
 from json import JSONDecoder
 from pathlib import Path
 
 from . import Synth, presets
-from ._spec import SpecFields, normalize, with_fields
+from ._spec import Regime, SpecFields, normalize, with_fields
 from .frames import spec_json
+from .spec_files import (SpecFile, SpecFileError, bad_spec_path, describe_error, read_spec_file,
+                         scheduled_bars)
 
 U64_MAX = 2**64 - 1
+
+# Tiling never writes more regimes than this: a spec that needs more is
+# better written out as a file.
+MAX_TILED_REGIMES = 1_000_000
 
 
 class CliError(Exception):
@@ -34,14 +40,23 @@ class SpecSource:
     text: str  # what the handle is made from: the text as read, or the spec with its overrides
     label: str  # names the spec in titles: "preset default", "my.json"
     spec: SpecFields | None  # the fields of `text`; None when it holds no spec
+    origin: str = ""  # names the spec in messages: the file as given, or "preset NAME"
+    spec_file: SpecFile | None = None  # the file it came from
+    notes: tuple[str, ...] = ()  # what the user is told on standard error before the run (tiling)
 
 
 def load_spec(spec_path: str | None, preset: str | None, seed: int | None = None,
-              bars: int | None = None) -> SpecSource:
+              bars: int | None = None, keep_regimes: bool = False) -> SpecSource:
     """Reads the spec named on the command line (the default preset when
-    neither a file nor a preset is given) and applies the overrides."""
+    neither a file nor a preset is given) and applies the overrides. With
+    `bars`, the regimes are tiled to that many bars unless `keep_regimes`."""
+    spec_file = None
     if spec_path is not None:
-        text = read_text_file(spec_path, "spec file")
+        try:
+            spec_file = read_spec_file(spec_path)
+        except SpecFileError as e:
+            raise CliError(str(e)) from None
+        text, origin = spec_file.text, spec_file.name
         label = "stdin" if spec_path == "-" else Path(spec_path).name
     else:
         name = preset or presets.DEFAULT
@@ -50,42 +65,106 @@ def load_spec(spec_path: str | None, preset: str | None, seed: int | None = None
         except KeyError:
             known = ", ".join(presets.names())
             raise CliError(f"unknown preset {name!r} (known: {known})") from None
-        label = f"preset {name}"
+        label = origin = f"preset {name}"
+    source = SpecSource(text, label, None, origin, spec_file)
     try:
         # The module's messages point into the text as read, whose lines and
         # columns the user knows, overrides or not.
         spec = normalize(text)
     except ValueError as e:
-        raise CliError(str(e)) from None
+        raise CliError(spec_error(source, str(e))) from None
+    if spec is None:
+        # A text that holds no spec ("{}"): every command would fail with the
+        # module's own "no spec set", so it does here, named by the file.
+        run_spec_command(source, "generate")
     if spec is None or (seed is None and bars is None):
-        # A text that holds no spec has no fields to replace: every command
-        # then fails with the module's own "no spec set".
-        return SpecSource(text, label, spec)
+        return SpecSource(text, label, spec, origin, spec_file)
     spec = with_fields(spec, seed=seed, bars=bars)
-    return SpecSource(spec_json(spec), label, spec)
+    notes: tuple[str, ...] = ()
+    if bars is not None and not keep_regimes:
+        tiled = tile_regimes(spec, bars)
+        if tiled is not None:
+            spec, note = tiled
+            notes = (note,)
+    return SpecSource(spec_json(spec), label, spec, origin, spec_file, notes)
 
 
-def read_text_file(path: str, what: str) -> str:
-    """The file's text ('-': standard input). A byte-order mark belongs to the
-    file's encoding, not to its text, and is dropped with it."""
-    try:
-        if path == "-":
-            return sys.stdin.buffer.read().decode("utf-8-sig")
-        return Path(path).read_bytes().decode("utf-8-sig")
-    except UnicodeDecodeError as e:
-        raise CliError(f"cannot read {what} {path}: not UTF-8 text (byte {e.start})") from None
-    except OSError as e:
-        raise CliError(f"cannot read {what} {path}: {e.strerror or e}") from None
+def tile_regimes(spec: SpecFields, bars: int) -> tuple[SpecFields, str] | None:
+    """The spec with its regime schedule tiled to `bars` bars, and a note that
+    says so: the regimes repeat in order and the last one is cut short, so
+    every regime keeps its length (a 15-minute crash stays one). None when
+    nothing needs tiling, or nothing can be tiled (the module then judges the
+    spec as it is)."""
+    regimes = spec["regimes"]
+    lengths = [r["len"] for r in regimes]
+    schedule = sum(lengths)
+    if bars == 0 or not regimes or schedule == bars or 0 in lengths:
+        return None
+    passes, rest = divmod(bars, schedule)
+    if passes * len(regimes) > MAX_TILED_REGIMES:
+        raise CliError(f"--bars {bars}: tiling the {schedule}-bar regime schedule would take "
+                       f"{passes * len(regimes)} regimes; write the regimes out in a spec file, or "
+                       f"keep them with --keep-regimes")
+    tiled: list[Regime] = []
+    left = bars
+    take = length = 0
+    while left:
+        for regime in regimes:
+            length = regime["len"]
+            take = min(length, left)
+            piece = regime.copy()
+            piece["len"] = take
+            tiled.append(piece)
+            left -= take
+            if not left:
+                break
+    changed = spec.copy()
+    changed["regimes"] = tiled
+    if bars < schedule:
+        how = f"the first {_bars(bars)} of the {schedule}-bar regime schedule"
+    else:
+        times = {1: "once", 2: "twice"}.get(passes, f"{passes} times")
+        how = f"the {schedule}-bar regime schedule {times}" + (f", then its first {_bars(rest)}" if rest else "")
+    cut = ", the last cut short" if take < length else ""
+    note = (f"--bars {bars}: regimes tiled: {how} ({len(tiled)} regime{'s' if len(tiled) > 1 else ''}{cut}; "
+            f"--keep-regimes keeps them as written)")
+    return changed, note
+
+
+def _bars(n: int) -> str:
+    return "1 bar" if n == 1 else f"{n} bars"
 
 
 # --- Module calls -------------------------------------------------------------------------------------------
 
 def open_synth(source: SpecSource) -> Synth:
-    """A handle on the spec, or CliError with the module's own message."""
+    """A handle on the spec, or CliError with the module's own message, named
+    by where the spec came from and, where the module names a field, with the
+    field's path."""
     try:
         return Synth(source.text)
     except ValueError as e:
-        raise CliError(str(e)) from None
+        raise CliError(spec_error(source, str(e))) from None
+
+
+_SUM_RULE = "bad spec: sum of regime lengths must equal bars"
+
+
+def spec_error(source: SpecSource, message: str) -> str:
+    """The module's message about a spec or its run, as the user is told it."""
+    if message.startswith("parse: ") and source.spec_file is not None:
+        return describe_error(source.spec_file, message)
+    where = f"{source.origin}: " if source.origin else ""
+    if message == "bad spec: no spec set":
+        return f"{where}{message} (an empty object is no spec)"
+    numbers = scheduled_bars(source.text) if message == _SUM_RULE else None
+    if numbers is not None:
+        return f"{where}{message} (the regimes add up to {numbers[0]} bars, bars is {numbers[1]})"
+    if message.startswith("bad spec: "):
+        path = bad_spec_path(source.text, message)
+        if path is not None:
+            return f"{where}{path}: {message}"
+    return f"{where}{message}"
 
 
 def held_spec(source: SpecSource, synth: Synth) -> SpecFields:
@@ -106,6 +185,18 @@ def run_command(synth: Synth, cmd: str) -> str:
     if response.startswith('{"ok":false,"error":'):
         raise CliError(json.loads(response)["error"])
     return response
+
+
+def run_spec_command(source: SpecSource, cmd: str) -> str:
+    """The module's answer to a command on the source's spec; its failures
+    named as `spec_error` names them."""
+    synth = open_synth(source)
+    try:
+        return run_command(synth, cmd)
+    except CliError as e:
+        if str(e).startswith(("bad spec: ", "numeric: ", "parse: ")):
+            raise CliError(spec_error(source, str(e))) from None
+        raise
 
 
 @dataclass

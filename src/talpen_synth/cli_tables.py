@@ -4,6 +4,10 @@ Four tables, one file each: candles; book, the book levels in long form (one
 row per level, `level` 0 being the best price of its side); trades; funding. CSV and
 JSON lines carry every number exactly as the module wrote it: the answer is
 parsed with numbers kept as their text, never converted to float and back.
+
+Book and trade rows also carry `available_at`, the end of their bar (`ts` +
+`bar_secs`): a bar's book is quoted around its close and its trades print
+near it, so neither is known at the bar's opening time `ts`.
 """
 
 from __future__ import annotations
@@ -17,7 +21,8 @@ from typing import Any
 
 from . import Synth
 from ._extras import require
-from .cli_spec import CliError, SpecSource, held_spec, open_synth, run_command
+from .cli_spec import CliError, SpecSource, held_spec, open_synth, run_spec_command, spec_error
+from .outputs import atomic_path
 
 FORMATS = ("csv", "jsonl", "parquet")
 
@@ -33,8 +38,8 @@ class Table:
 
 TABLES = (
     Table("candles", ("ts", "open", "high", "low", "close", "volume")),
-    Table("book", ("ts", "side", "level", "price", "qty")),
-    Table("trades", ("ts", "seq", "price", "qty", "side")),
+    Table("book", ("ts", "side", "level", "price", "qty", "available_at")),
+    Table("trades", ("ts", "seq", "price", "qty", "side", "available_at")),
     Table("funding", ("ts", "rate")),
 )
 
@@ -50,7 +55,7 @@ def parse_keeping_digits(response: str) -> dict[str, Any]:
     return doc
 
 
-def table_rows(doc: dict[str, Any], table: Table) -> tuple[int, Iterator[Row]]:
+def table_rows(doc: dict[str, Any], table: Table, bar_secs: int) -> tuple[int, Iterator[Row]]:
     """The row count and rows of one table; each row lists its column values
     in order, numbers as text, None for null."""
     if table.name == "candles":
@@ -63,13 +68,22 @@ def table_rows(doc: dict[str, Any], table: Table) -> tuple[int, Iterator[Row]]:
         def levels() -> Iterator[Row]:
             for s in snaps:
                 ts = s["ts"]
+                available = _available_at(ts, bar_secs)
                 for side, key in (("bid", "bids"), ("ask", "asks")):
                     for j, level in enumerate(s[key]):
-                        yield [ts, side, str(j), level["price"], level["qty"]]
+                        yield [ts, side, str(j), level["price"], level["qty"], available]
         return count, levels()
     key = table.name
     records = doc.get(key, [])  # "funding" is absent when a run has no funding points
+    if table.name == "trades":
+        return len(records), ([*(r[k] for k in table.columns[:-1]), _available_at(r["ts"], bar_secs)]
+                              for r in records)
     return len(records), ([r[k] for k in table.columns] for r in records)
+
+
+def _available_at(ts: str, bar_secs: int) -> str:
+    # As the frames have it: a bar that ends past the last int64 second ends there.
+    return str(min(int(ts) + bar_secs, 2**63 - 1))
 
 
 def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool) -> list[str]:
@@ -78,10 +92,11 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool) ->
     synth = open_synth(source)  # the module's verdict on the spec comes first, whatever the format
     if fmt == "parquet":
         return _write_parquet(source, synth, out_dir)
-    response = run_command(synth, "generate")
+    response = run_spec_command(source, "generate")
     _make_folder(out_dir)
     doc = parse_keeping_digits(response)
-    counted = [(t, *table_rows(doc, t)) for t in TABLES]
+    bar_secs = held_spec(source, synth)["bar_secs"]
+    counted = [(t, *table_rows(doc, t, bar_secs)) for t in TABLES]
     total = sum(n for _, n, _ in counted)
     bar = _progress_bar(total) if progress else None
     advance: Callable[[int], object] = bar.update if bar is not None else (lambda n: None)
@@ -115,7 +130,7 @@ _CHUNK = 20000  # rows between progress updates and buffered writes
 
 def _write_lines(path: Path, header: str | None, rows: Iterable[Row], render: Callable[[Row], str],
                  advance: Callable[[int], object]) -> None:
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
+    with atomic_path(path) as temporary, open(temporary, "w", encoding="utf-8", newline="\n") as f:
         if header is not None:
             f.write(header + "\n")
         buf: list[str] = []
@@ -161,7 +176,7 @@ def _write_parquet(source: SpecSource, synth: Synth, out_dir: Path) -> list[str]
     try:
         paths = write_parquet(spec, out_dir)
     except ValueError as e:
-        raise CliError(str(e)) from None
+        raise CliError(spec_error(source, str(e))) from None
     except OSError as e:
         raise CliError(f"cannot write into {out_dir}: {e.strerror or e}") from None
     return [f"wrote {p} ({pq.ParquetFile(p).metadata.num_rows} rows)" for p in paths]

@@ -8,11 +8,20 @@ candles   ``ts`` int64, ``open``, ``high``, ``low``, ``close``, ``volume``
           float64; one row per bar
 book      the order books in long form: ``ts`` int64, ``side`` (0 bid,
           1 ask), ``level`` uint32 (0 is the best price), ``price``,
-          ``qty`` float64; per bar its bids, best first, then its asks
+          ``qty`` float64, ``available_at`` int64; per bar its bids, best
+          first, then its asks
 trades    ``ts`` int64, ``seq`` uint64, ``price``, ``qty`` float64,
-          ``side`` (0 buy, 1 sell)
+          ``side`` (0 buy, 1 sell), ``available_at`` int64
 funding   ``ts`` int64, ``rate`` float64; empty without funding
 ========  ==============================================================
+
+``ts`` is the opening time of a row's bar. A bar's book is quoted around its
+close and its trades print near the close, so neither is known before the
+bar ends: ``available_at`` (``ts`` + ``bar_secs``) is when they are. A
+backtest that joins books or trades to candles on ``ts`` sees the future;
+join on ``available_at``. A bar that would end past the last int64 second
+ends at that second. (The native tables of :func:`generate_columns` hold the
+generated columns only.)
 
 The values are those of the ``"generate"`` command's answer for the same
 spec, bit for bit. A spec is a dict or JSON text and is read exactly as a
@@ -39,8 +48,9 @@ from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, Union
 
 from . import _talpen_columns
 from ._extras import require
-from ._spec import spec_text
+from ._spec import normalize, spec_text
 from ._talpen_columns import Table
+from .outputs import atomic_path
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -129,6 +139,37 @@ def _arrays_of(table: Table, np: ModuleType) -> dict[str, NDArray[Any]]:
     return {name: np.from_dlpack(table[name]) for name in table.column_names}
 
 
+_INT64_MAX = 2**63 - 1
+# The tables that gain an available_at column.
+_TIMED_TABLES = ("book", "trades")
+
+
+def bar_secs_of(spec: Spec) -> int:
+    """The bar length of a spec that a run has just accepted."""
+    text = spec_json(spec)
+    try:
+        fields = normalize(text)
+    except ValueError:
+        # A run reads a spec as a command's "spec" member does, where the last
+        # of repeated keys wins; reading it as a value does the same.
+        fields = normalize(json.dumps(json.loads(text)))
+    if fields is None:  # the run has refused every text that holds no spec
+        raise ValueError("bad spec: no spec set")
+    return fields["bar_secs"]
+
+
+def _with_available_at(table: Table, arrays: dict[str, NDArray[Any]], bar_secs: int,
+                       np: ModuleType) -> dict[str, NDArray[Any]]:
+    """The arrays of a table, with `available_at` for books and trades."""
+    if table.name in _TIMED_TABLES:
+        ts = arrays["ts"]
+        available = ts + np.int64(bar_secs)
+        # A bar that ends past the last int64 second ends at that second.
+        available[ts > _INT64_MAX - bar_secs] = _INT64_MAX
+        arrays["available_at"] = available
+    return arrays
+
+
 def generate_arrays(spec: Spec) -> RunTables[dict[str, NDArray[Any]]]:
     """Run `spec` and return each table as a dict of NumPy arrays, column name
     to 1-D array, without copying the generated values.
@@ -138,7 +179,9 @@ def generate_arrays(spec: Spec) -> RunTables[dict[str, NDArray[Any]]]:
     ``frames``).
     """
     np = require("numpy", "frames", "generate_arrays")
-    candles, book, trades, funding = (_arrays_of(t, np) for t in _generate(spec))
+    tables = _generate(spec)
+    bar_secs = bar_secs_of(spec)
+    candles, book, trades, funding = (_with_available_at(t, _arrays_of(t, np), bar_secs, np) for t in tables)
     return RunTables(candles, book, trades, funding)
 
 
@@ -154,7 +197,7 @@ def _frame_of(columns: dict[str, NDArray[Any]], sides: tuple[str, str] | None, d
               np: ModuleType, pandas: ModuleType) -> pd.DataFrame:
     data: dict[str, Any] = {}
     for name, values in columns.items():
-        if name == "ts" and datetimes:
+        if name in ("ts", "available_at") and datetimes:
             data[name] = _datetimes(values, np, pandas)
         elif name == "side" and sides is not None:
             # The codes are 0 and 1 in one byte: read as int8 in place.
@@ -176,9 +219,11 @@ def generate_frames(spec: Spec, *, datetimes: bool = False) -> RunTables[pd.Data
     np = require("numpy", "frames", "generate_frames")
     pandas = require("pandas", "frames", "generate_frames")
     candles, book, trades, funding = _generate(spec)
+    bar_secs = bar_secs_of(spec)
 
     def frame(table: Table, sides: tuple[str, str] | None) -> pd.DataFrame:
-        return _frame_of(_arrays_of(table, np), sides, datetimes, np, pandas)
+        arrays = _with_available_at(table, _arrays_of(table, np), bar_secs, np)
+        return _frame_of(arrays, sides, datetimes, np, pandas)
     return RunTables(frame(candles, None), frame(book, BOOK_SIDES), frame(trades, TRADE_SIDES),
                      frame(funding, None))
 
@@ -190,7 +235,20 @@ def to_arrow(spec: Spec) -> RunTables[pa.Table]:
     Needs pyarrow (extra ``frames``).
     """
     pyarrow = require("pyarrow", "frames", "to_arrow")
-    candles, book, trades, funding = (pyarrow.table(t) for t in _generate(spec))
+    compute = require("pyarrow.compute", "frames", "to_arrow")
+    tables = _generate(spec)
+    bar_secs = bar_secs_of(spec)
+
+    def arrow(t: Table) -> pa.Table:
+        table = pyarrow.table(t)
+        if t.name in _TIMED_TABLES:
+            ts = table["ts"]
+            last = pyarrow.scalar(_INT64_MAX, pyarrow.int64())
+            available = compute.if_else(compute.greater(ts, _INT64_MAX - bar_secs), last,
+                                        compute.add(ts, pyarrow.scalar(bar_secs, pyarrow.int64())))
+            table = table.append_column(pyarrow.field("available_at", pyarrow.int64(), nullable=False), available)
+        return table
+    candles, book, trades, funding = (arrow(t) for t in tables)
     return RunTables(candles, book, trades, funding)
 
 
@@ -199,16 +257,46 @@ def write_parquet(spec: Spec, directory: str | os.PathLike[str], **options: Any)
     ``book.parquet``, ``trades.parquet`` and ``funding.parquet`` into
     `directory` (created when missing; existing files of those names are
     replaced). Every file is written, an empty table included. `options` go
-    to ``pyarrow.parquet.write_table`` (e.g. ``compression="zstd"``).
+    to ``pyarrow.parquet.write_table`` (e.g. ``compression="zstd"``); a name
+    it does not take raises TypeError before anything is run or created.
+    Each file is written under a temporary name and renamed when complete.
     Returns the four paths. Needs pyarrow (extra ``frames``).
     """
     require("pyarrow", "frames", "write_parquet")
     pq = require("pyarrow.parquet", "frames", "write_parquet")
+    _check_parquet_options(options, pq)
     tables = to_arrow(spec)
     out = Path(directory)
+    created = not out.exists()
     out.mkdir(parents=True, exist_ok=True)
     candles, book, trades, funding = (out / f"{name}.parquet" for name in TABLE_NAMES)
     paths = RunTables(candles, book, trades, funding)
-    for path, table in zip(paths, tables):
-        pq.write_table(table, path, **options)
+    written = 0
+    try:
+        for path, table in zip(paths, tables):
+            with atomic_path(path) as temporary:
+                pq.write_table(table, temporary, **options)
+            written += 1
+    except BaseException:
+        if created and not written:
+            out.rmdir()  # a folder made for nothing does not stay behind
+        raise
     return paths
+
+
+def _check_parquet_options(options: Mapping[str, Any], pq: ModuleType) -> None:
+    """Refuses option names that pyarrow's Parquet writer does not take."""
+    import difflib
+    import inspect
+
+    known: set[str] = set()
+    for function in (pq.write_table, pq.ParquetWriter.__init__):
+        known.update(name for name, p in inspect.signature(function).parameters.items()
+                     if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY))
+    known -= {"self", "table", "where", "schema"}
+    for name in options:
+        if name not in known:
+            close = difflib.get_close_matches(name, sorted(known), n=1)
+            hint = f" (did you mean {close[0]!r}?)" if close else ""
+            raise TypeError(f"write_parquet: unknown Parquet option {name!r}{hint}; it takes the options of "
+                            "pyarrow.parquet.write_table")

@@ -106,9 +106,11 @@ def test_seed_and_bars_replace_only_those_fields(tmp_path, form):
     r = run("generate", "--spec", path, "--seed", 9)
     assert r.returncode == 0
     assert r.stdout == answer(make_spec(seed=9, bars=3, regimes=regimes), "generate") + "\n"
-    # Re-tiling nothing: a bar count that breaks the regime lengths is the module's to refuse.
-    assert one_line_error(run("generate", "--spec", path, "--bars", 4)) == (
-        f"{PROG}: bad spec: sum of regime lengths must equal bars")
+    # --bars tiles the regimes; --keep-regimes leaves the mismatch to the module, with both numbers.
+    tiled = run("generate", "--spec", path, "--bars", 4)
+    assert tiled.stdout == answer(make_spec(bars=4, regimes=[{**regimes[0], "len": 4}]), "generate") + "\n"
+    assert one_line_error(run("generate", "--spec", path, "--bars", 4, "--keep-regimes")) == (
+        f"{PROG}: {path}: bad spec: sum of regime lengths must equal bars (the regimes add up to 3 bars, bars is 4)")
 
 
 def test_override_reports_parse_errors_where_the_user_wrote_them(tmp_path):
@@ -117,7 +119,7 @@ def test_override_reports_parse_errors_where_the_user_wrote_them(tmp_path):
     path.write_text(text)
     with pytest.raises(ValueError) as module_says:
         Synth(text)
-    assert one_line_error(run("generate", "--spec", path, "--seed", 5)) == f"{PROG}: {module_says.value}"
+    assert one_line_error(run("generate", "--spec", path, "--seed", 5)) == f"{PROG}: {path}: {module_says.value}"
 
 
 @pytest.mark.parametrize("start_price, drift", [
@@ -146,10 +148,13 @@ def test_tables_carry_the_module_digits(tmp_path):
     spec.write_text(json.dumps(WORKED_SPEC))
     r = run("generate", "--spec", spec, "--out", out, "--format", "jsonl")  # ...then overwritten
     assert r.returncode == 0 and r.stdout.count("wrote ") == 4
-    for table in ("candles", "trades", "funding"):
+    for table in ("candles", "funding"):
         assert (out / f"{table}.jsonl").read_text().splitlines() == raw_elements(response, table)
+    # Trades as the module wrote them, then the end of their bar.
+    assert (out / "trades.jsonl").read_text().splitlines() == [
+        raw[:-1] + f',"available_at":{json.loads(raw)["ts"] + 3600}}}' for raw in raw_elements(response, "trades")]
     levels = [json.loads(line) for line in (out / "book.jsonl").read_text().splitlines()]
-    expected = [{"ts": s["ts"], "side": side, "level": j, **lv}
+    expected = [{"ts": s["ts"], "side": side, "level": j, **lv, "available_at": s["ts"] + 3600}
                 for s in doc["book_snapshots"] for side in ("bid", "ask")
                 for j, lv in enumerate(s[side + "s"])]
     assert levels == expected
@@ -161,9 +166,10 @@ def test_tables_carry_the_module_digits(tmp_path):
     # Each cell is the text the module wrote, e.g. 100.0 stays "100.0".
     assert rows[1:] == [",".join(_values(raw)) for raw in raw_elements(response, "candles")]
     trades = (csv_dir / "trades.csv").read_text().splitlines()
-    assert trades[1:] == [",".join(_values(raw)) for raw in raw_elements(response, "trades")]
+    assert trades[1:] == [",".join([*_values(raw), str(json.loads(raw)["ts"] + 3600)])
+                          for raw in raw_elements(response, "trades")]
     book = (csv_dir / "book.csv").read_text().splitlines()
-    assert book[0] == "ts,side,level,price,qty" and len(book) == 1 + len(expected)
+    assert book[0] == "ts,side,level,price,qty,available_at" and len(book) == 1 + len(expected)
 
 
 def _values(raw: str) -> list[str]:
@@ -312,7 +318,7 @@ def test_chart_helpers():
         {"ts": 0, "open": 0, "close": 2, "high": 3, "low": -1, "volume": 2.0},
         {"ts": 2, "open": 2, "close": 4, "high": 5, "low": 1, "volume": 2.0},
         {"ts": 4, "open": 4, "close": 5, "high": 6, "low": 3, "volume": 1.0}]
-    assert auto_group(300, 1200) == 1 and auto_group(1440, 1200) == 5
+    assert auto_group(200, 1200) == 1 and auto_group(1440, 1200) == 8
     assert tick_step(86400, 1200) == 3 * 3600 and tick_step(30 * 86400, 1200) == 7 * 86400
 
 
@@ -321,7 +327,9 @@ def test_chart_helpers():
 def test_presets_lists_every_scenario_once():
     r = run("presets")
     assert r.returncode == 0
-    listed = [line.split()[0] for line in r.stdout.splitlines()]
+    header, *lines = r.stdout.splitlines()
+    assert header.split()[:3] == ["name", "bars", "bar"]
+    listed = [line.split()[0] for line in lines]
     assert listed == presets.names()
     assert {"default", "flash-crash", "choppy-range", "steady-trend", "perp-funding"} <= set(listed)
     shipped = Path(presets.__file__).with_name("presets")
@@ -348,8 +356,10 @@ def test_presets_are_the_scenarios_they_claim():
 
 @pytest.mark.parametrize("text, verdict", [
     (json.dumps(WORKED_SPEC), "ok"),
-    ("{}", "bad spec: no spec set"),  # the module keeps no spec for "{}": nothing to run
-    (json.dumps(make_spec(bars=4)), "bad spec: sum of regime lengths must equal bars"),
+    # The module keeps no spec for "{}": nothing to run.
+    ("{}", "bad spec: no spec set (an empty object is no spec)"),
+    (json.dumps(make_spec(bars=4)),
+     "bad spec: sum of regime lengths must equal bars (the regimes add up to 3 bars, bars is 4)"),
     ('{"seed": 1,}', "parse: trailing comma at line 1 column 12"),
 ])
 def test_validate_prints_the_module_verdict(tmp_path, text, verdict):
@@ -359,7 +369,7 @@ def test_validate_prints_the_module_verdict(tmp_path, text, verdict):
     if verdict == "ok":
         assert (r.returncode, r.stdout, r.stderr) == (0, "ok\n", "")
     else:
-        assert one_line_error(r) == f"{PROG}: {verdict}"
+        assert one_line_error(r) == f"{PROG}: {path}: {verdict}"
 
 
 def test_validate_run_finds_what_only_a_run_shows(tmp_path):
@@ -367,7 +377,7 @@ def test_validate_run_finds_what_only_a_run_shows(tmp_path):
     path.write_text(json.dumps(make_spec(regimes=[{"kind": "vol", "len": 3, "drift": 0.0, "vol": 3000.0}])))
     assert run("validate", "--spec", path).stdout == "ok\n"
     assert one_line_error(run("validate", "--spec", path, "--run")) == (
-        f"{PROG}: numeric: price walk produced a non-finite value")
+        f"{PROG}: {path}: numeric: price walk produced a non-finite value")
 
 
 # --- Failures -----------------------------------------------------------------------------------------------
@@ -391,7 +401,8 @@ BAD_INPUT = [
     (["generate", "--spec", "{binary}"], 1, "cannot read spec file"),
     (["generate", "--spec", "{nospec}"], 1, "bad spec: no spec set"),
     (["generate", "--preset", "nope"], 1, "unknown preset 'nope'"),
-    (["generate", "--bars", "5"], 1, "bad spec: sum of regime lengths must equal bars"),
+    (["generate", "--bars", "5", "--keep-regimes"], 1,
+     "preset default: bad spec: sum of regime lengths must equal bars (the regimes add up to 1440 bars, bars is 5)"),
     (["generate", "--seed", "-1"], 2, "generate: error: argument --seed"),
     (["generate", "--bars", "1e3"], 2, "generate: error: argument --bars"),
     (["generate", "--seed", str(2**64)], 2, "generate: error: argument --seed"),
@@ -404,14 +415,15 @@ BAD_INPUT = [
     (["stream", "--rate", "5", "--speed", "5"], 2, "stream: error: argument --speed"),
     (["serve", "--host", "192.0.2.1"], 2, "--host 192.0.2.1: serve listens on loopback addresses only"),
     (["serve", "--port", "65536"], 2, "serve: error: argument --port"),
-    (["serve", "--bars", "2", "--port", "0"], 1, "bad spec: sum of regime lengths must equal bars"),
+    (["serve", "--bars", "2", "--keep-regimes", "--port", "0"], 1, "bad spec: sum of regime lengths must equal bars"),
     (["plot"], 2, "plot: error: the following arguments are required: -o/--output"),
     (["plot", "-o", "x.png", "--width", "10"], 2, "plot: error: argument --width"),
     (["plot", "--spec", "{nospec}", "-o", "x.png"], 1, "bad spec: no spec set"),
     (["plot", "-o", "{missing}/x/chart.png"], 1, "cannot write"),
     (["validate", "--spec", "{badjson}"], 1, "parse: EOF while parsing an object"),
     (["validate", "--preset", "nope"], 1, "unknown preset"),
-    (["presets", "extra"], 2, "error: unrecognized arguments: extra"),
+    (["presets", "default", "extra"], 2, "error: unrecognized arguments: extra"),
+    (["presets", "nope"], 1, "unknown preset 'nope'"),
     ([], 2, "error: the following arguments are required: COMMAND"),
     (["bogus"], 2, "error: argument COMMAND: invalid choice: 'bogus'"),
 ]

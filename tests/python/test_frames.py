@@ -26,7 +26,7 @@ from hypothesis import strategies as st
 
 import talpen_synth
 from talpen_synth import Synth, _talpen_columns
-from talpen_synth.frames import TABLE_NAMES
+from talpen_synth.frames import TABLE_NAMES, bar_secs_of
 
 from conftest import WORKED_SPEC, make_spec, micro
 
@@ -36,10 +36,13 @@ COLUMNS = {
     "trades": ("ts", "seq", "price", "qty", "side"),
     "funding": ("ts", "rate"),
 }
+# The tables of the Python layer: books and trades also carry the end of their bar.
+PY_COLUMNS = {**COLUMNS, "book": (*COLUMNS["book"], "available_at"),
+              "trades": (*COLUMNS["trades"], "available_at")}
 DTYPES = {
     "ts": "int64", "open": "float64", "high": "float64", "low": "float64", "close": "float64",
     "volume": "float64", "side": "uint8", "level": "uint32", "price": "float64", "qty": "float64",
-    "seq": "uint64", "rate": "float64",
+    "seq": "uint64", "rate": "float64", "available_at": "int64",
 }
 ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
@@ -69,8 +72,9 @@ def command_outcome(spec) -> dict | str | type:
     return doc["error"] if doc.get("ok") is False else doc
 
 
-def expected_tables(doc: dict) -> dict[str, dict[str, list]]:
-    """The answer's records laid out as the four tables, in row order."""
+def expected_tables(doc: dict, bar_secs: int | None = None) -> dict[str, dict[str, list]]:
+    """The answer's records laid out as the four tables, in row order; with
+    `bar_secs`, books and trades with `available_at` (capped at int64)."""
     book = {name: [] for name in COLUMNS["book"]}
     for snap in doc["book_snapshots"]:
         for side, key in ((0, "bids"), (1, "asks")):
@@ -82,12 +86,16 @@ def expected_tables(doc: dict) -> dict[str, dict[str, list]]:
         return {name: [convert(name, row[name]) for row in rows] for name in names}
 
     side_code = lambda name, v: (1 if v == "sell" else 0) if name == "side" else v  # noqa: E731
-    return {
+    tables = {
         "candles": records(doc["candles"], COLUMNS["candles"]),
         "book": book,
         "trades": records(doc["trades"], COLUMNS["trades"], side_code),
         "funding": records(doc.get("funding", []), COLUMNS["funding"]),
     }
+    if bar_secs is not None:
+        for name in ("book", "trades"):
+            tables[name]["available_at"] = [min(ts + bar_secs, 2**63 - 1) for ts in tables[name]["ts"]]
+    return tables
 
 
 def assert_same_values(name: str, got: np.ndarray, want: list) -> None:
@@ -104,10 +112,10 @@ def assert_same_values(name: str, got: np.ndarray, want: list) -> None:
         assert got.tolist() == want, name
 
 
-def assert_tables_match(arrays, doc: dict) -> None:
-    want = expected_tables(doc)
+def assert_tables_match(arrays, doc: dict, spec) -> None:
+    want = expected_tables(doc, bar_secs_of(spec))
     for table_name, table in zip(TABLE_NAMES, arrays):
-        assert tuple(table) == COLUMNS[table_name]
+        assert tuple(table) == PY_COLUMNS[table_name]
         for column, values in table.items():
             assert_same_values(column, values, want[table_name][column])
 
@@ -168,8 +176,8 @@ def test_tables_hold_the_generate_records_bit_for_bit(spec):
             talpen_synth.generate_arrays(spec)
         assert str(raised.value) == doc
         return
-    assert_tables_match(talpen_synth.generate_arrays(spec), doc)
-    assert_tables_match(talpen_synth.generate_arrays(json.dumps(spec, indent=2)), doc)
+    assert_tables_match(talpen_synth.generate_arrays(spec), doc, spec)
+    assert_tables_match(talpen_synth.generate_arrays(json.dumps(spec, indent=2)), doc, spec)
 
 
 @settings(max_examples=60, deadline=None)
@@ -189,7 +197,7 @@ def test_any_spec_has_the_outcome_of_the_command(spec):
                 _talpen_columns.check_spec(json.dumps(spec))
             assert str(raised.value) == doc
     else:
-        assert_tables_match(talpen_synth.generate_arrays(spec), doc)
+        assert_tables_match(talpen_synth.generate_arrays(spec), doc, spec)
 
 
 # --- every route gives the same values ------------------------------------
@@ -201,7 +209,7 @@ def test_all_routes_agree_with_the_answer():
                                                                    "sensitivity": 0.5}))
     doc = command_outcome(spec)
     assert doc["trades"] and doc["funding"] and any(t["side"] == "sell" for t in doc["trades"])
-    want = expected_tables(doc)
+    want = expected_tables(doc, spec["bar_secs"])
     columns = talpen_synth.generate_columns(spec)
     arrow = talpen_synth.to_arrow(spec)
     frames = talpen_synth.generate_frames(spec)
@@ -219,13 +227,17 @@ def test_all_routes_agree_with_the_answer():
             else:
                 assert_same_values(column, table.column(column).to_numpy(), values)
                 assert_same_values(column, frame[column].to_numpy(), values)
+        assert tuple(table.column_names) == PY_COLUMNS[name] == tuple(frame.columns)
+        if "available_at" in PY_COLUMNS[name]:
+            assert_same_values("available_at", table.column("available_at").to_numpy(), want[name]["available_at"])
+            assert_same_values("available_at", frame["available_at"].to_numpy(), want[name]["available_at"])
 
 
 def test_array_form_spec_text_and_surrounding_white_space():
     keys = ["seed", "bars", "start_price", "start_ts", "bar_secs", "regimes", "microstructure"]
     as_array = json.dumps([WORKED_SPEC[k] for k in keys])
     want = command_outcome(json.loads(as_array))
-    assert_tables_match(talpen_synth.generate_arrays(" \n\t" + as_array + "\r\n"), want)
+    assert_tables_match(talpen_synth.generate_arrays(" \n\t" + as_array + "\r\n"), want, as_array)
 
 
 def test_worked_example_tables():
@@ -246,7 +258,7 @@ def test_empty_tables_keep_their_schema(micro_changes, empty):
     frames = talpen_synth.generate_frames(spec)
     for name, table, frame in zip(TABLE_NAMES, arrow, frames):
         assert (table.num_rows == 0) == (name in empty)
-        assert tuple(table.column_names) == COLUMNS[name] == tuple(frame.columns)
+        assert tuple(table.column_names) == PY_COLUMNS[name] == tuple(frame.columns)
 
 
 # --- errors ---------------------------------------------------------------

@@ -98,13 +98,15 @@ def test_bad_seeds_fail_before_their_run(seeds, error):
     with pytest.raises(error) as raised:
         list(it)
     if error is ValueError:
-        assert str(raised.value) == command_error({**WORKED_SPEC, "seed": seeds[-1]})
-        assert str(raised.value).startswith("parse: invalid ")
+        # The failing seed is named before the command's own text.
+        message = command_error({**WORKED_SPEC, "seed": seeds[-1]})
+        assert str(raised.value) == f"seed {seeds[-1]}: {message}"
+        assert raised.value.failure.error == message and message.startswith("parse: invalid ")
 
 
 def test_a_failing_run_raises_when_its_turn_comes():
     bad = make_spec(bars=1, regimes=[{"kind": "trend", "len": 1, "drift": 0.0, "vol": 3000.0}])
-    with pytest.raises(ValueError, match="^numeric: price walk produced a non-finite value$"):
+    with pytest.raises(ValueError, match=r"^spec 1 \(seed 42\): numeric: price walk produced a non-finite value$"):
         list(sweep([WORKED_SPEC, bad], progress=False))
 
 

@@ -1,0 +1,89 @@
+"""Warnings about valid specs whose runs will look broken.
+
+The module accepts every spec that keeps its rules; some of those quote books
+that no market would show. Each bar's book is quoted around its close with a
+spread of ``spread_bps`` times (|move| / (vol + 1e-9) + 1), its levels one
+basis point of the close apart, and no price is floored at zero. So:
+
+- a "trend" or "crash" regime with ``vol`` 0 and a non-zero ``drift`` moves by
+  exactly ``drift`` every bar, which the spread divides by 1e-9: its books are
+  about a million base spreads wide, and their bids below zero;
+- far from that, a drift many times the regime's ``vol`` widens every book by
+  about that factor;
+- bid levels pass zero near the ten-thousandth level, whatever the spread.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+from ._spec import SpecFields
+
+__all__ = ["SpecWarning", "spec_warnings", "negative_prices"]
+
+# A book this many base spreads wide or more is worth a warning.
+WIDE_BOOK = 100.0
+# What the spread adds to the regime's vol before dividing the move by it.
+_VOL_FLOOR = 1e-9
+# The price step between neighbouring book levels, as a share of the close.
+_TICK = 1e-4
+
+
+@dataclass(frozen=True)
+class SpecWarning:
+    path: str  # the field it is about, as in "regimes[2]"
+    message: str
+
+    def __str__(self) -> str:
+        return f"{self.path}: {self.message}"
+
+
+def _number(x: float) -> str:
+    return f"{x:,.0f}" if x >= 1000 else f"{x:.3g}"
+
+
+def spec_warnings(spec: SpecFields) -> list[SpecWarning]:
+    """What will look broken in runs of `spec` (a spec the module accepts)."""
+    warnings = []
+    micro = spec["microstructure"]
+    base = micro["spread_bps"] / 10000.0
+    for i, r in enumerate(spec["regimes"]):
+        kind, drift, vol = r["kind"], r["drift"], r["vol"]
+        if kind not in ("trend", "crash") or drift == 0.0 or base == 0.0:
+            continue  # "range" and "vol" regimes do not move without vol; no spread, no width
+        # Every bar moves by |drift| plus the shock's share, so this is exact
+        # for vol 0 and typical otherwise.
+        wide = abs(drift) / (vol + _VOL_FLOOR) + 1.0
+        if wide < WIDE_BOOK:
+            continue
+        how = "every book is" if vol == 0.0 else "books are about"
+        half = base * wide / 2.0
+        below = (", every bid below zero" if vol == 0.0 else ", bids below zero") if half >= 1.0 else ""
+        warnings.append(SpecWarning(
+            f"regimes[{i}]",
+            f"{kind} regime with drift {drift:g} and vol {vol:g}: {how} quoted {_number(wide)} times the "
+            f"base spread wide ({_number(micro['spread_bps'] * wide)} bps of the price){below}"))
+    # Bid level j sits at close * (1 - half spread - j * tick): at the base
+    # spread it reaches zero at this level, earlier when the spread widens.
+    zero_level = math.floor((1.0 - base / 2.0) / _TICK)
+    depth = micro["book_depth"]
+    if depth > zero_level:
+        warnings.append(SpecWarning(
+            "microstructure.book_depth",
+            f"{depth} levels a side: bid levels from about {zero_level} on are priced at or below zero "
+            f"in every book (levels are one basis point of the price apart)"))
+    return warnings
+
+
+def negative_prices(response: str) -> tuple[int, int]:
+    """The book levels and the trades priced below zero in a "generate"
+    answer, counted in its text: the books come before the trades, and every
+    price is written after the key "price"."""
+    split = response.find('"trades":[')
+    books, trades = (response, "") if split < 0 else (response[:split], response[split:])
+
+    def count(text: str) -> int:
+        # -0.0 is written "-0.0" and is not below zero.
+        return text.count('"price":-') - text.count('"price":-0.0,') - text.count('"price":-0.0}')
+    return count(books), count(trades)

@@ -1,0 +1,56 @@
+"""Output files that are never left half-written under their final name.
+
+Each file is written under a temporary name in its own folder and renamed
+into place once complete: a reader sees the old file or the new one, and a
+failed or interrupted write leaves no file that looks finished.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+
+__all__ = ["atomic_path", "write_bytes", "write_text"]
+
+
+@contextmanager
+def atomic_path(path: str | os.PathLike[str]) -> Iterator[Path]:
+    """A temporary path beside `path` to write to; renamed to `path` when the
+    block ends without an exception, removed otherwise."""
+    final = Path(path)
+    fd, name = tempfile.mkstemp(prefix=f".{final.name}.", suffix=".part", dir=final.parent)
+    os.close(fd)
+    temporary = Path(name)
+    try:
+        yield temporary
+        # mkstemp makes the file readable by its owner only; the finished file
+        # gets the permissions any new file of this process would.
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, final)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+def _umask() -> int:
+    # Read, not set and reset: os.umask would change it for every thread.
+    try:
+        for line in Path("/proc/self/status").read_text().splitlines():
+            if line.startswith("Umask:"):
+                return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    return 0o022
+
+
+def write_bytes(path: str | os.PathLike[str], data: bytes) -> None:
+    with atomic_path(path) as temporary:
+        temporary.write_bytes(data)
+
+
+def write_text(path: str | os.PathLike[str], text: str) -> None:
+    """Writes `text` as UTF-8, line ends as they are."""
+    write_bytes(path, text.encode("utf-8"))
