@@ -6,7 +6,7 @@ from typing import Any, final
 # "dltensor", "dltensor_versioned"): opaque, for consumers to take.
 from typing_extensions import CapsuleType
 
-__all__ = ["generate", "check_spec", "normalize_spec", "Column", "Table"]
+__all__ = ["generate", "check_spec", "normalize_spec", "Column", "Table", "Cursor", "TableStream"]
 
 @final
 class Column:
@@ -79,6 +79,34 @@ class Table:
         """The table as one Arrow struct array: "arrow_schema" and "arrow_array" capsules."""
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType:
         """The table as an Arrow stream of one batch, in an "arrow_array_stream" capsule."""
+
+@final
+class Cursor:
+    """A run produced chunk by chunk, in memory bounded by the chunk. Each
+    next_* call makes the next `bars_per_chunk` bars (without the interpreter
+    lock) and returns them in one form, or None once the run is over."""
+
+    def __new__(cls, spec_json: str, bars_per_chunk: int = 65536) -> Cursor: ...
+    @property
+    def bars(self) -> int: ...
+    @property
+    def bars_done(self) -> int: ...
+    @property
+    def has_funding(self) -> bool: ...
+    def next_json(self, kind: str) -> bytes | None:
+        """The chunk's records of `kind` ("candles", "book_snapshots", "trades",
+        "funding", "events") as JSON text joined by commas, without brackets."""
+    def next_rows(self, table: str, fmt: str) -> bytes | None:
+        """The chunk's rows of `table` as "csv" (no header) or "jsonl" lines."""
+    def next_tables(self) -> tuple[Table, Table, Table, Table] | None: ...
+
+@final
+class TableStream:
+    """One table of a run as an Arrow stream; each `__arrow_c_stream__` call
+    starts its own cursor at the run's first bar."""
+
+    def __new__(cls, spec_json: str, table: str, bars_per_chunk: int = 65536) -> TableStream: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
 
 def generate(spec_json: str) -> tuple[Table, Table, Table, Table]:
     """Run a spec (JSON text) and return its tables (candles, book, trades, funding).
