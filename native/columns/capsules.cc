@@ -102,8 +102,8 @@ PyObject* dlpack_capsule(const ColumnPtr& column) {
   return capsule;
 }
 
-PyObject* dlpack_versioned_capsule(const ColumnPtr& column, bool copied) {
-  DLManagedTensorVersioned* t = export_dlpack_versioned(column, copied);
+PyObject* dlpack_versioned_capsule(const ColumnPtr& column, bool copied, bool read_only) {
+  DLManagedTensorVersioned* t = export_dlpack_versioned(column, copied, read_only);
   PyObject* capsule = PyCapsule_New(t, kDlpackVersionedName, free_dlpack_versioned);
   if (capsule == nullptr) t->deleter(t);
   return capsule;

@@ -29,7 +29,7 @@ PyObject* table_stream_capsule(const TablePtr& table);
 // A stream of one table of a run, made chunk by chunk by a cursor of its own.
 PyObject* run_stream_capsule(const ValidSpec& spec, size_t index, uint64_t bars_per_chunk);
 PyObject* dlpack_capsule(const ColumnPtr& column);
-PyObject* dlpack_versioned_capsule(const ColumnPtr& column, bool copied);
+PyObject* dlpack_versioned_capsule(const ColumnPtr& column, bool copied, bool read_only);
 
 }  // namespace talpen::columns
 

@@ -118,7 +118,9 @@ PyObject* dlpack(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (wants_copy) source = source->clone();
     // A consumer that only knows the old protocol gets the old capsule; it
     // cannot be told the memory is a copy, which does it no harm.
-    if (versioned) return dlpack_versioned_capsule(source, wants_copy != 0);
+    // A column is immutable once built: a view of it is read-only, a copy is
+    // the consumer's own.
+    if (versioned) return dlpack_versioned_capsule(source, wants_copy != 0, wants_copy == 0);
     return dlpack_capsule(source);
   });
 }
@@ -137,6 +139,14 @@ PyObject* to_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!numpy) return nullptr;
   Owned view(PyObject_CallMethod(numpy.get(), "from_dlpack", "O", self));
   if (!view) return nullptr;
+  // The column is immutable; a consumer that ignored the read-only flag of
+  // the capsule still gets a view that refuses writes.
+  Owned setflags(PyObject_GetAttrString(view.get(), "setflags"));
+  Owned no_args(PyTuple_New(0));
+  Owned write_off(Py_BuildValue("{s:O}", "write", Py_False));
+  if (!setflags || !no_args || !write_off) return nullptr;
+  Owned locked(PyObject_Call(setflags.get(), no_args.get(), write_off.get()));
+  if (!locked) return nullptr;
   if (dtype == Py_None && copy == Py_None) return view.release();
   Owned array_fn(PyObject_GetAttrString(numpy.get(), "array"));
   if (!array_fn) return nullptr;
@@ -156,7 +166,17 @@ constexpr const char kColumnDoc[] =
     "column's memory and keeps it alive. Side columns hold the codes 0 and 1;\n"
     "`categories` names them, and Arrow receives them as a dictionary.";
 
+// For a caller that holds the only reference to the column's run (the
+// package's own arrays and frames): a writable view, without a copy.
+PyObject* dlpack_for_owner(PyObject* self, PyObject*) {
+  return guarded([&] { return dlpack_versioned_capsule(data_of(self), false, false); });
+}
+
 PyMethodDef column_methods[] = {
+    {"_dlpack_for_owner", dlpack_for_owner, METH_NOARGS,
+     "_dlpack_for_owner($self)\n--\n\n"
+     "A versioned DLPack capsule of a writable view, for a caller that holds the\n"
+     "only reference to this column's run (the package's arrays and frames)."},
     {"__arrow_c_schema__", arrow_c_schema, METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\nThe column's Arrow type, as an \"arrow_schema\" capsule."},
     {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_c_array)),

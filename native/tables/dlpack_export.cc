@@ -65,10 +65,10 @@ DLManagedTensor* export_dlpack(const ColumnPtr& column) {
   return &make_holder<DLManagedTensor>(column)->managed;
 }
 
-DLManagedTensorVersioned* export_dlpack_versioned(const ColumnPtr& column, bool copied) {
+DLManagedTensorVersioned* export_dlpack_versioned(const ColumnPtr& column, bool copied, bool read_only) {
   Holder<DLManagedTensorVersioned>* holder = make_holder<DLManagedTensorVersioned>(column);
   holder->managed.version = {kDlpackMajor, kDlpackMinor};
-  holder->managed.flags = copied ? kDlpackFlagIsCopied : 0;
+  holder->managed.flags = (copied ? kDlpackFlagIsCopied : 0) | (read_only ? kDlpackFlagReadOnly : 0);
   return &holder->managed;
 }
 

@@ -14,7 +14,7 @@ namespace talpen::tables {
 DLManagedTensor* export_dlpack(const ColumnPtr& column);
 // Protocol 1.0 (capsule "dltensor_versioned"); `copied` tells the consumer
 // the memory is its own. Throws std::bad_alloc.
-DLManagedTensorVersioned* export_dlpack_versioned(const ColumnPtr& column, bool copied);
+DLManagedTensorVersioned* export_dlpack_versioned(const ColumnPtr& column, bool copied, bool read_only);
 
 }  // namespace talpen::tables
 

@@ -32,6 +32,9 @@ class Column:
     def categories(self) -> tuple[str, str] | None:
         """The names of the codes 0 and 1 of a side column, else None."""
     def __len__(self) -> int: ...
+    def _dlpack_for_owner(self) -> CapsuleType:
+        """A versioned DLPack capsule of a writable view, for a caller that
+        holds the only reference to this column's run."""
     def __arrow_c_schema__(self) -> CapsuleType:
         """The column's Arrow type, as an "arrow_schema" capsule."""
     def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[CapsuleType, CapsuleType]:

@@ -49,7 +49,7 @@ from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, Union
 from . import _talpen_columns
 from ._extras import require
 from ._spec import normalize, spec_text
-from ._talpen_columns import Table
+from ._talpen_columns import Column, Table
 from .outputs import atomic_path
 
 if TYPE_CHECKING:
@@ -133,10 +133,26 @@ def generate_columns(spec: Spec) -> RunTables[Table]:
     return RunTables(*_generate(spec))
 
 
+class _SoleOwner:
+    """A column handed over whole to one NumPy array. A Column lends read-only
+    views; here nothing else will ever see the column, so its array may be
+    written, and the column hands it over that way."""
+
+    def __init__(self, column: Column) -> None:
+        self._column = column
+
+    def __dlpack__(self, **_: Any) -> Any:
+        return self._column._dlpack_for_owner()
+
+    def __dlpack_device__(self) -> tuple[int, int]:
+        device: tuple[int, int] = self._column.__dlpack_device__()
+        return device
+
+
 def _arrays_of(table: Table, np: ModuleType) -> dict[str, NDArray[Any]]:
     # Each array takes sole ownership of its column's memory, so writing to
     # it disturbs nothing else.
-    return {name: np.from_dlpack(table[name]) for name in table.column_names}
+    return {name: np.from_dlpack(_SoleOwner(table[name])) for name in table.column_names}
 
 
 _INT64_MAX = 2**63 - 1

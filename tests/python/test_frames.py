@@ -411,6 +411,9 @@ def test_dlpack_copy_and_refusals():
     shared = np.from_dlpack(column)
     copied = np.from_dlpack(column, copy=True)
     assert not np.shares_memory(shared, copied) and np.array_equal(shared, copied)
+    # Views of an immutable column refuse writes; a copy is the caller's own.
+    assert not shared.flags.writeable and not np.asarray(column).flags.writeable
+    assert copied.flags.writeable
     assert np.asarray(column, dtype=np.float32).dtype == np.float32
     with pytest.raises(BufferError):
         column.__dlpack__(stream=1)
