@@ -43,6 +43,7 @@ from ._spec import normalize
 from .frames import RunTables, generate_frames, spec_json
 from .history import OHLCV_SUFFIXES, DataError, Gaps, History, bar_returns, history_from_frame, iso_time, \
     read_history
+from .spec_files import SpecFileError, describe_error, read_spec_file
 
 __all__ = ["DEFINITIONS", "COMPARED", "Sample", "SpecParts", "load_source", "sample_of", "diagnose",
            "bootstrap_intervals", "compare"]
@@ -188,7 +189,8 @@ def run_sample(spec: Mapping[str, Any] | str, label: str = "run") -> Sample:
 
 def load_source(source: str | os.PathLike[str]) -> Sample:
     """A source named as the command line names it: ``preset:NAME``, an OHLCV
-    file (``.csv``, ``.parquet``, ``.pq``) or a spec file (anything else)."""
+    file (``.csv``, ``.parquet``, ``.pq``) or a spec file (anything else: JSON,
+    or TOML or YAML by their extensions)."""
     text = os.fspath(source)
     if text.startswith("preset:"):
         name = text[len("preset:"):]
@@ -197,17 +199,26 @@ def load_source(source: str | os.PathLike[str]) -> Sample:
         except KeyError:
             raise DataError(f"unknown preset {name!r} (known: {', '.join(presets.names())})") from None
         return run_sample(spec, text)
-    path = Path(text)
-    if path.suffix.lower() in OHLCV_SUFFIXES:
-        history = read_history(path)
+    if Path(text).suffix.lower() in OHLCV_SUFFIXES:
+        history = read_history(text)
         return Sample(history.label, history.candles, history.bar_secs, history.gaps)
+    return run_sample(spec_file_text(text), text)
+
+
+def spec_file_text(path: str) -> str:
+    """The spec of a JSON, TOML or YAML file as JSON text, checked as the
+    Synth constructor checks it; DataError naming the file (and, for TOML and
+    YAML, the field) of a spec that cannot be read or is refused."""
     try:
-        spec_text = path.read_bytes().decode("utf-8-sig")
-    except UnicodeDecodeError as e:
-        raise DataError(f"cannot read spec file {path}: not UTF-8 text (byte {e.start})") from None
-    except OSError as e:
-        raise DataError(f"cannot read spec file {path}: {e.strerror or e}") from None
-    return run_sample(spec_text, str(path))
+        spec_file = read_spec_file(path)
+    except SpecFileError as e:
+        raise DataError(str(e)) from None
+    try:
+        if normalize(spec_file.text) is None:
+            raise ValueError("bad spec: no spec set")
+    except ValueError as e:
+        raise DataError(describe_error(spec_file, str(e))) from None
+    return spec_file.text
 
 
 def sample_of(source: SourceLike, spec: Mapping[str, Any] | str | None = None, label: str | None = None) -> Sample:
