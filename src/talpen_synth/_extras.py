@@ -8,7 +8,9 @@ installs it.
 from __future__ import annotations
 
 import importlib
+import sys
 from types import ModuleType
+from typing import NoReturn
 
 
 class MissingExtra(ImportError):
@@ -29,3 +31,30 @@ def require(module: str, extra: str, feature: str) -> ModuleType:
         return importlib.import_module(module)
     except ImportError as error:
         raise MissingExtra(feature, module.partition(".")[0], extra) from error
+
+
+# The packages of the `stats` extra that each command of the command line
+# imports, by import name.
+STATS_MODULES: dict[str, tuple[str, ...]] = {
+    "report": ("numpy", "pandas", "scipy", "statsmodels", "arch", "matplotlib"),
+    "compare": ("numpy", "pandas", "scipy", "statsmodels", "arch", "matplotlib"),
+    "fit": ("numpy", "pandas", "scipy", "statsmodels", "ruptures"),
+    "sample": ("numpy", "pandas", "scipy", "statsmodels", "ruptures"),
+}
+
+
+def missing_stats(feature: str) -> NoReturn:
+    """Raises MissingExtra for `feature`, a module of the `stats` extra whose
+    imports have just failed; call it in the `except ImportError` clause. An
+    ImportError raised from inside a package names no module: then the first
+    package of the extra that does not import is named."""
+    error = sys.exc_info()[1]
+    package = error.name if isinstance(error, ImportError) else None
+    if package is None:
+        for module in dict.fromkeys(m for ms in STATS_MODULES.values() for m in ms):
+            try:
+                importlib.import_module(module)
+            except ImportError:
+                package = module
+                break
+    raise MissingExtra(feature, (package or "a dependency").partition(".")[0], "stats") from error

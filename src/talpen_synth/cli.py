@@ -231,6 +231,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     p.add_argument("--run", action="store_true", help="also run the spec, counting the prices below zero")
     p.add_argument("--strict", action="store_true", help="exit with status 1 when there is any warning")
     p.set_defaults(handler=_validate)
+
+    from .cli_realism import add_parsers
+    add_parsers(sub, _Help, prog)  # report, compare, fit, sample
     return parser
 
 
