@@ -13,7 +13,6 @@ failure is one line on stderr, never a traceback.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
 from collections.abc import Callable
@@ -23,6 +22,7 @@ from typing import NoReturn
 from . import __version__, presets
 from ._extras import MissingExtra, require
 from ._spec import SpecFields, normalize
+from .cli_args import positive, whole
 from .cli_spec import (U64_MAX, CliError, SpecSource, StreamEvent, held_spec, load_spec, open_synth,
                        run_spec_command, split_events)
 from .outputs import write_bytes
@@ -56,41 +56,12 @@ class _Help(argparse.HelpFormatter):
 
 # --- Argument types -----------------------------------------------------------------------------------------
 
-def _count(text: str) -> int:
-    """A whole number in the range of the spec's unsigned fields."""
-    try:
-        value = int(text, 10)
-    except ValueError:
-        value = -1
-    if not 0 <= value <= U64_MAX:
-        raise argparse.ArgumentTypeError(f"expected a whole number from 0 to {U64_MAX}, got {text!r}")
-    return value
-
-
-def _positive(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"expected a number greater than 0, got {text!r}")
-    return value
-
-
-def _between(low: int, high: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        try:
-            value = int(text, 10)
-        except ValueError:
-            value = low - 1
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"expected a whole number from {low} to {high}, got {text!r}")
-        return value
-    return parse
+# A whole number in the range of the spec's unsigned fields.
+_count = whole(0, U64_MAX)
 
 
 def _port(text: str) -> int:
-    return _between(0, 65535)(text)
+    return whole(0, 65535)(text)
 
 
 # --- Parser -------------------------------------------------------------------------------------------------
@@ -114,8 +85,8 @@ def _spec_options(p: argparse.ArgumentParser) -> None:
 def _pacing_options(p: argparse.ArgumentParser) -> None:
     g = p.add_argument_group("pacing (at most one; default: as fast as possible)")
     pace = g.add_mutually_exclusive_group()
-    pace.add_argument("--rate", type=_positive, metavar="N", help="N events per second")
-    pace.add_argument("--speed", type=_positive, metavar="X",
+    pace.add_argument("--rate", type=positive, metavar="N", help="N events per second")
+    pace.add_argument("--speed", type=positive, metavar="X",
                       help="X times the bars' own clock (every event of a bar at its bar's time)")
 
 
@@ -198,12 +169,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     _spec_options(p)
     p.add_argument("-o", "--output", metavar="FILE", required=True,
                    help="image file to write, its format by its extension ('-': PNG to standard output)")
-    p.add_argument("--width", type=_between(200, 10000), default=1200, metavar="PX",
+    p.add_argument("--width", type=whole(200, 10000), default=1200, metavar="PX",
                    help="image width in pixels (default: %(default)s)")
-    p.add_argument("--height", type=_between(150, 10000), default=700, metavar="PX",
+    p.add_argument("--height", type=whole(150, 10000), default=700, metavar="PX",
                    help="image height in pixels (default: %(default)s)")
     p.add_argument("--book", action="store_true", help="draw the best bid and ask of every bar's book")
-    p.add_argument("--group", type=_between(1, 2**32), metavar="N",
+    p.add_argument("--group", type=whole(1, 2**32), metavar="N",
                    help="bars per candle (default: as few as keep candles 3 pixels wide)")
     p.set_defaults(handler=_plot)
 

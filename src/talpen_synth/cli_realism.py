@@ -10,12 +10,11 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
-from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 from ._extras import STATS_MODULES, require
+from .cli_args import non_negative, whole
 from .cli_spec import CliError
 
 __all__ = ["add_parsers"]
@@ -23,29 +22,7 @@ __all__ = ["add_parsers"]
 _SOURCE_HELP = "a spec file (JSON, TOML, YAML), preset:NAME, or an OHLCV file (.csv, .parquet, .pq)"
 
 
-def _whole(low: int, high: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        try:
-            value = int(text, 10)
-        except ValueError:
-            value = low - 1
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"expected a whole number from {low} to {high}, got {text!r}")
-        return value
-    return parse
-
-
-def _non_negative(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not (math.isfinite(value) and value >= 0):
-        raise argparse.ArgumentTypeError(f"expected a number of 0 or more, got {text!r}")
-    return value
-
-
-_SEED = _whole(0, 2**64 - 1)
+_SEED = whole(0, 2**64 - 1)
 
 
 def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: str) -> None:
@@ -82,7 +59,7 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
                    "is the one the others are compared with")
     p.add_argument("-o", "--output", metavar="FILE", help="HTML comparison to write")
     p.add_argument("--json", metavar="FILE", help="JSON file of the comparison")
-    p.add_argument("--reps", type=_whole(20, 100000), default=300, metavar="N",
+    p.add_argument("--reps", type=whole(20, 100000), default=300, metavar="N",
                    help="bootstrap resamples (default: %(default)s)")
     p.add_argument("--seed", type=_SEED, default=0, metavar="N",
                    help="seed of the bootstrap's resampling (default: %(default)s)")
@@ -106,11 +83,11 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
     p.add_argument("-o", "--output", metavar="FILE", required=True, help="spec file to write")
     p.add_argument("--model", metavar="FILE",
                    help="regime model to write (default: the spec's name with .model.json)")
-    p.add_argument("--max-regimes", type=_whole(1, 1000), default=8, metavar="N",
+    p.add_argument("--max-regimes", type=whole(1, 1000), default=8, metavar="N",
                    help="at most N regimes (default: %(default)s)")
-    p.add_argument("--min-bars", type=_whole(2, 10**9), default=20, metavar="N",
+    p.add_argument("--min-bars", type=whole(2, 10**9), default=20, metavar="N",
                    help="no regime shorter than N bars (default: %(default)s)")
-    p.add_argument("--penalty", type=_non_negative, default=1.0, metavar="X",
+    p.add_argument("--penalty", type=non_negative, default=1.0, metavar="X",
                    help="cost of each regime beyond the first, in units of ln(bars) of log likelihood, on "
                         "top of the parameters' own (default: %(default)s)")
     p.add_argument("--seed", type=_SEED, default=0, metavar="N", help="the spec's seed (default: %(default)s)")
@@ -131,7 +108,7 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
                f"prices.model.json --seed 7 --bars 5000 | {prog} generate --spec - -o run.json")
     p.add_argument("model", metavar="MODEL", help="regime model file written by `fit`")
     p.add_argument("--seed", type=_SEED, required=True, metavar="N", help="seed of the schedule and of the spec")
-    p.add_argument("--bars", type=_whole(1, 2**63 - 1), metavar="N",
+    p.add_argument("--bars", type=whole(1, 2**63 - 1), metavar="N",
                    help="bars of the spec (default: as many as the fitted history)")
     p.add_argument("-o", "--output", metavar="FILE", help="spec file to write (default: standard output)")
     p.set_defaults(handler=_sample)
