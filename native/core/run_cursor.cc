@@ -48,10 +48,9 @@ RunCursor::RunCursor(ValidSpec spec)
       anchor_(spec_->start_price),
       ts_(spec_->start_ts) {}
 
-Result<uint64_t> RunCursor::next(uint64_t n, RunBars* out) {
+Result<uint64_t> RunCursor::begin_chunk(uint64_t n, RunBars* out) {
   const GenSpec& spec = spec_.get();
-  const Microstructure& micro = spec.microstructure;
-  const uint64_t depth = micro.book_depth;
+  const uint64_t depth = spec.microstructure.book_depth;
   clear_keeping_buffers(out, depth);
   const uint64_t count = std::min(n, spec.bars - bar_);
   constexpr uint64_t kMaxSize = std::numeric_limits<size_t>::max();
@@ -63,69 +62,83 @@ Result<uint64_t> RunCursor::next(uint64_t n, RunBars* out) {
   out->candles.reserve(count);
   out->levels.reserve(count * 2 * depth);
   out->trades_end.reserve(count);
+  return count;
+}
 
-  for (uint64_t k = 0; k < count; ++k) {
-    // Validation makes the regime lengths add up to `bars`, so the index
-    // stays in range.
-    const Regime& regime = spec.regimes[regime_index_];
-    const double vol = regime.vol;
-    const double drift = regime.drift;
-    const double price = price_;
-    if (bar_in_regime_ == 0) anchor_ = price;
+Status RunCursor::finish_bar(double z, RunBars* out) {
+  const GenSpec& spec = spec_.get();
+  const Microstructure& micro = spec.microstructure;
+  const uint64_t depth = micro.book_depth;
+  // Validation makes the regime lengths add up to `bars`, so the index
+  // stays in range.
+  const Regime& regime = spec.regimes[regime_index_];
+  const double vol = regime.vol;
+  const double drift = regime.drift;
+  const double price = price_;
+  if (bar_in_regime_ == 0) anchor_ = price;
 
-    const double z = rng_.standard_normal();
-    double h = 0.0;
-    switch (regime.kind) {
-      case RegimeKind::Trend:
-        h = z * vol + drift;
-        break;
-      case RegimeKind::Range:
-        // Pulls the log price back toward its level at the regime's start.
-        h = z * vol - std::log(price / anchor_) * drift;
-        break;
-      case RegimeKind::Crash:
-        // Halves upward shocks, makes downward ones 1.5 times as large.
-        h = ((std::fabs(z) * -0.5) + z) * vol - std::fabs(drift);
-        break;
-      case RegimeKind::Vol:
-        h = z * vol;
-        break;
-    }
-    const double abs_h = std::fabs(h);
-    const double close = std::exp(h) * price;
-    const double wick = (rng_.uniform() + 0.5) * std::max(abs_h, vol);
-    const double high = std::exp(wick * 0.5) * std::max(price, close);
-    const double low = std::exp(wick * -0.5) * std::min(price, close);
-    const double volume = ((std::fabs(z) * 0.5 + 1.0) * 1000.0) * (rng_.uniform() + 0.5);
+  double h = 0.0;
+  switch (regime.kind) {
+    case RegimeKind::Trend:
+      h = z * vol + drift;
+      break;
+    case RegimeKind::Range:
+      // Pulls the log price back toward its level at the regime's start.
+      h = z * vol - std::log(price / anchor_) * drift;
+      break;
+    case RegimeKind::Crash:
+      // Halves upward shocks, makes downward ones 1.5 times as large.
+      h = ((std::fabs(z) * -0.5) + z) * vol - std::fabs(drift);
+      break;
+    case RegimeKind::Vol:
+      h = z * vol;
+      break;
+  }
+  const double abs_h = std::fabs(h);
+  const double close = std::exp(h) * price;
+  const double wick = (rng_.uniform() + 0.5) * std::max(abs_h, vol);
+  const double high = std::exp(wick * 0.5) * std::max(price, close);
+  const double low = std::exp(wick * -0.5) * std::min(price, close);
+  const double volume = ((std::fabs(z) * 0.5 + 1.0) * 1000.0) * (rng_.uniform() + 0.5);
 
-    // Checked before anything of the bar is stored. The run cannot go on.
-    if (!all_finite(close, price, high, low, volume)) {
-      bar_ = spec.bars;
-      return fail(ErrorKind::Numeric, kNonFiniteMessage);
-    }
+  // Checked before anything of the bar is stored. The run cannot go on.
+  if (!all_finite(close, price, high, low, volume)) {
+    bar_ = spec.bars;
+    return fail(ErrorKind::Numeric, kNonFiniteMessage);
+  }
 
-    out->candles.push_back({ts_, round8(price), round8(high), round8(low), round8(close), round8(volume)});
+  out->candles.push_back({ts_, round8(price), round8(high), round8(low), round8(close), round8(volume)});
 
-    const double half_spread =
-        build_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth, level_factors_, out->levels);
-    build_trades(rng_, micro.trade_rate, trade_threshold_, close, half_spread, ts_, next_seq_, out->trades);
-    out->trades_end.push_back(out->trades.size());
+  const double half_spread =
+      build_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth, level_factors_, out->levels);
+  build_trades(rng_, micro.trade_rate, trade_threshold_, close, half_spread, ts_, next_seq_, out->trades);
+  out->trades_end.push_back(out->trades.size());
 
-    funding_sum_ += h;
-    if (ends_funding_interval(micro.funding, bar_ + 1)) {
-      out->funding.push_back(funding_point(*micro.funding, funding_sum_, ts_));
-      out->funding_bar.push_back(k);
-      funding_sum_ = -0.0;
-    }
+  funding_sum_ += h;
+  if (ends_funding_interval(micro.funding, bar_ + 1)) {
+    out->funding.push_back(funding_point(*micro.funding, funding_sum_, ts_));
+    out->funding_bar.push_back(out->candles.size() - 1);
+    funding_sum_ = -0.0;
+  }
 
-    // The last bar's timestamp is the last that validation proved to fit.
-    ++bar_;
-    if (bar_ < spec.bars) ts_ += spec.bar_secs;
-    if (++bar_in_regime_ == regime.len) {
-      bar_in_regime_ = 0;
-      ++regime_index_;
-    }
-    price_ = close;
+  // The last bar's timestamp is the last that validation proved to fit.
+  ++bar_;
+  if (bar_ < spec.bars) ts_ += spec.bar_secs;
+  if (++bar_in_regime_ == regime.len) {
+    bar_in_regime_ = 0;
+    ++regime_index_;
+  }
+  price_ = close;
+  return ok_status();
+}
+
+Result<uint64_t> RunCursor::next(uint64_t n, RunBars* out) {
+  Result<uint64_t> count = begin_chunk(n, out);
+  if (!count.ok()) return count;
+  for (uint64_t k = 0; k < count.value(); ++k) {
+    // The shock is each bar's first draw.
+    Status done = finish_bar(draw_shock(), out);
+    if (!done.ok()) return std::move(done).failure();
   }
   return count;
 }

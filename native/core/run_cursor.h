@@ -37,6 +37,19 @@ class RunCursor {
   // the failing one.
   Result<uint64_t> next(uint64_t n, RunBars* out);
 
+  // The same, a bar at a time, for runs that move several cursors in
+  // lockstep and mix their shocks (a universe of instruments): begin_chunk
+  // prepares `out` as next() does and returns the chunk's bar count; then,
+  // for each bar, draw_shock() makes the bar's standard normal shock from
+  // this cursor's own source (always a bar's first draw) and finish_bar
+  // completes the bar with a shock `z`, which a standalone run takes as drawn.
+  // finish_bar fails as next() does, the cursor then at its end.
+  // REQUIRES (draw_shock, finish_bar): fewer than begin_chunk's count of bars
+  // finished since it was called.
+  Result<uint64_t> begin_chunk(uint64_t n, RunBars* out);
+  double draw_shock() { return rng_.standard_normal(); }
+  Status finish_bar(double z, RunBars* out);
+
  private:
   ValidSpec spec_;
   LevelFactors level_factors_;
