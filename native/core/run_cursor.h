@@ -49,6 +49,8 @@ class RunCursor {
   Result<uint64_t> begin_chunk(uint64_t n, RunBars* out);
   double draw_shock() { return rng_.standard_normal(); }
   Status finish_bar(double z, RunBars* out);
+  // Ends the run where it stands (a lockstep partner failed).
+  void stop() { bar_ = spec_->bars; }
 
  private:
   ValidSpec spec_;

@@ -1,0 +1,70 @@
+// A universe: several instruments on one clock whose bars' shocks move
+// together. Each instrument keeps its own run cursor, seeded by its own spec.
+// In every bar each instrument draws its standard normal shock first, from
+// its own source, as a standalone run does; the shocks are then mixed, in a
+// fixed order of operations, by the lower Cholesky factor of a correlation
+// matrix or by a one-factor market model; and each instrument finishes its
+// bar exactly as a standalone run would, with the mixed shock. So with the
+// identity matrix (or zero loadings) every instrument's output is byte for
+// byte its standalone run, and a universe always gives the same bytes.
+#ifndef TALPEN_CORE_UNIVERSE_H_
+#define TALPEN_CORE_UNIVERSE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "base/result.h"
+#include "core/random_source.h"
+#include "core/records.h"
+#include "core/run_cursor.h"
+#include "core/validate.h"
+
+namespace talpen {
+
+// The lower triangle L of `corr` (n × n, row-major) with L·Lᵀ = corr, by the
+// Cholesky–Banachiewicz order: row by row, each sum taken over k = 0, 1, …
+// in that order. A positive semidefinite matrix with zero pivots (perfectly
+// correlated instruments) gets zero columns there. BadSpec when a pivot is
+// negative beyond rounding (the matrix is not positive semidefinite); the
+// caller checks symmetry, the diagonal and the range of entries first.
+Result<std::vector<double>> lower_cholesky(const std::vector<double>& corr, size_t n);
+
+// How the instruments' shocks are mixed.
+struct ShockMix {
+  // Either the lower Cholesky factor (n × n, row-major) ...
+  std::vector<double> lower;
+  // ... or one market factor: shock_i = loading_i × m + √(1 − loading_i²) × z_i,
+  // m drawn each bar from its own source seeded by market_seed, before the
+  // instruments' finishing draws.
+  std::optional<uint64_t> market_seed;
+  std::vector<double> loadings;
+};
+
+class UniverseCursor {
+ public:
+  // REQUIRES: every spec has the same bars, start_ts and bar_secs; `mix`
+  // matches the number of specs (lower n × n, or n loadings in [-1, 1]).
+  UniverseCursor(const std::vector<ValidSpec>& specs, ShockMix mix);
+
+  size_t size() const { return cursors_.size(); }
+  uint64_t bars_done() const { return cursors_.front().bars_done(); }
+  bool at_end() const { return cursors_.front().at_end(); }
+
+  // The next min(n, bars left) bars of every instrument, `(*out)[i]` holding
+  // instrument i's chunk as RunCursor::next gives it. Numeric when any
+  // instrument's bar is not finite (the universe then ends).
+  Result<uint64_t> next(uint64_t n, std::vector<RunBars>* out);
+
+ private:
+  std::vector<RunCursor> cursors_;
+  ShockMix mix_;
+  std::optional<RandomSource> market_;
+  std::vector<double> idiosyncratic_;  // √(1 − loading²), once
+  std::vector<double> drawn_;          // this bar's own shocks
+};
+
+}  // namespace talpen
+
+#endif  // TALPEN_CORE_UNIVERSE_H_

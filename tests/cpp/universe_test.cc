@@ -1,0 +1,124 @@
+#include "core/universe.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "core/generate.h"
+#include "valid_spec.h"
+
+namespace talpen {
+namespace {
+
+GenSpec instrument(uint64_t seed, uint64_t bars, RegimeKind kind, double vol, double trade_rate) {
+  GenSpec spec;
+  spec.seed = seed;
+  spec.bars = bars;
+  spec.start_price = 100.0;
+  spec.regimes = {{kind, bars / 2, 0.0005, vol}, {RegimeKind::Range, bars - bars / 2, 0.2, vol}};
+  spec.microstructure = {2, 5.0, trade_rate, FundingSpec{8, 0.0001, 0.5}};
+  return spec;
+}
+
+template <class T>
+bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// The universe in chunks of 7, each instrument's candles and levels laid end to end.
+std::vector<RunBars> run_universe(const std::vector<ValidSpec>& specs, ShockMix mix) {
+  UniverseCursor universe(specs, std::move(mix));
+  std::vector<RunBars> all(specs.size());
+  std::vector<RunBars> part;
+  while (!universe.at_end()) {
+    EXPECT_TRUE(universe.next(7, &part).ok());
+    for (size_t i = 0; i < specs.size(); ++i) {
+      all[i].candles.insert(all[i].candles.end(), part[i].candles.begin(), part[i].candles.end());
+      all[i].levels.insert(all[i].levels.end(), part[i].levels.begin(), part[i].levels.end());
+    }
+  }
+  return all;
+}
+
+TEST(UniverseTest, UncorrelatedMixesLeaveEveryInstrumentItsStandaloneRun) {
+  const std::vector<ValidSpec> specs = {valid(instrument(1, 60, RegimeKind::Trend, 0.01, 2.0)),
+                                        valid(instrument(2, 60, RegimeKind::Crash, 0.02, 0.0)),
+                                        valid(instrument(3, 60, RegimeKind::Vol, 0.015, 4.0))};
+  ShockMix identity;
+  identity.lower = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  ShockMix unloaded;
+  unloaded.market_seed = 9;
+  unloaded.loadings = {0.0, 0.0, 0.0};
+  for (const ShockMix& mix : {identity, unloaded}) {
+    const std::vector<RunBars> got = run_universe(specs, mix);
+    for (size_t i = 0; i < specs.size(); ++i) {
+      const Result<RunBars> alone = generate_bars(specs[i]);
+      ASSERT_TRUE(alone.ok());
+      EXPECT_TRUE(same_bytes(got[i].candles, alone.value().candles)) << i;
+      EXPECT_TRUE(same_bytes(got[i].levels, alone.value().levels)) << i;
+    }
+  }
+}
+
+double correlation(const std::vector<double>& a, const std::vector<double>& b) {
+  double ma = 0, mb = 0;
+  for (size_t i = 0; i < a.size(); ++i) ma += a[i], mb += b[i];
+  ma /= a.size(), mb /= b.size();
+  double sab = 0, saa = 0, sbb = 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    sab += (a[i] - ma) * (b[i] - mb), saa += (a[i] - ma) * (a[i] - ma), sbb += (b[i] - mb) * (b[i] - mb);
+  }
+  return sab / std::sqrt(saa * sbb);
+}
+
+// Log returns of trend regimes are linear in the shock, so they take the
+// target correlation.
+std::vector<std::vector<double>> log_returns(const std::vector<RunBars>& runs) {
+  std::vector<std::vector<double>> out;
+  for (const RunBars& run : runs) {
+    std::vector<double> r;
+    for (const Candle& c : run.candles) r.push_back(std::log(c.close / c.open));
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+TEST(UniverseTest, TrendReturnsTakeTheTargetCorrelation) {
+  constexpr uint64_t kBars = 100000;
+  std::vector<ValidSpec> specs;
+  for (uint64_t i = 0; i < 3; ++i) {
+    GenSpec s = instrument(10 + i, kBars, RegimeKind::Trend, 0.01, 0.0);
+    s.regimes = {{RegimeKind::Trend, kBars, 0.0, 0.01 * static_cast<double>(i + 1)}};
+    specs.push_back(valid(s));
+  }
+  const std::vector<double> target = {1, 0.6, -0.3, 0.6, 1, 0.2, -0.3, 0.2, 1};
+  ShockMix matrix;
+  matrix.lower = lower_cholesky(target, 3).value();
+  auto r = log_returns(run_universe(specs, matrix));
+  EXPECT_NEAR(correlation(r[0], r[1]), 0.6, 0.02);
+  EXPECT_NEAR(correlation(r[0], r[2]), -0.3, 0.02);
+  EXPECT_NEAR(correlation(r[1], r[2]), 0.2, 0.02);
+
+  ShockMix factor;
+  factor.market_seed = 77;
+  factor.loadings = {0.9, 0.5, -0.4};
+  r = log_returns(run_universe(specs, factor));
+  EXPECT_NEAR(correlation(r[0], r[1]), 0.45, 0.02);
+  EXPECT_NEAR(correlation(r[0], r[2]), -0.36, 0.02);
+  EXPECT_NEAR(correlation(r[1], r[2]), -0.2, 0.02);
+}
+
+TEST(UniverseTest, CholeskyOfSingularAndIndefiniteMatrices) {
+  // Perfectly correlated: a zero pivot, a zero column.
+  const Result<std::vector<double>> singular = lower_cholesky({1, 1, 1, 1}, 2);
+  ASSERT_TRUE(singular.ok());
+  EXPECT_EQ(singular.value(), (std::vector<double>{1, 0, 1, 0}));
+  const Result<std::vector<double>> indefinite = lower_cholesky({1, 0.9, 0.9, 0.9, 1, -0.9, 0.9, -0.9, 1}, 3);
+  ASSERT_FALSE(indefinite.ok());
+  EXPECT_EQ(indefinite.error().kind, ErrorKind::BadSpec);
+}
+
+}  // namespace
+}  // namespace talpen
