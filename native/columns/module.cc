@@ -13,6 +13,7 @@
 #include "columns/guarded.h"
 #include "columns/module_state.h"
 #include "columns/table_type.h"
+#include "columns/universe_type.h"
 #include "json/writer.h"
 #include "protocol/spec_reading.h"
 #include "protocol/spec_writer.h"
@@ -165,6 +166,8 @@ int exec_module(PyObject* module) {
   if (state->cursor_type == nullptr) return -1;
   state->table_stream_type = create_table_stream_type(module);
   if (state->table_stream_type == nullptr) return -1;
+  state->universe_type = create_universe_type(module);
+  if (state->universe_type == nullptr) return -1;
   for (const char* name : {"generate", "check_spec", "normalize_spec"}) {
     Owned function(PyObject_GetAttrString(module, name));
     if (!function || pyglue::add_public(module, name, function.get()) < 0) return -1;
@@ -172,7 +175,8 @@ int exec_module(PyObject* module) {
   if (pyglue::add_public(module, "Column", state->column_type) < 0) return -1;
   if (pyglue::add_public(module, "Table", state->table_type) < 0) return -1;
   if (pyglue::add_public(module, "Cursor", state->cursor_type) < 0) return -1;
-  return pyglue::add_public(module, "TableStream", state->table_stream_type);
+  if (pyglue::add_public(module, "TableStream", state->table_stream_type) < 0) return -1;
+  return pyglue::add_public(module, "Universe", state->universe_type);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -182,6 +186,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->table_type);
   Py_VISIT(state->cursor_type);
   Py_VISIT(state->table_stream_type);
+  Py_VISIT(state->universe_type);
   return 0;
 }
 
@@ -192,6 +197,7 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->table_type);
   Py_CLEAR(state->cursor_type);
   Py_CLEAR(state->table_stream_type);
+  Py_CLEAR(state->universe_type);
   return 0;
 }
 

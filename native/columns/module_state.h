@@ -13,6 +13,7 @@ struct ModuleState {
   PyObject* table_type;
   PyObject* cursor_type;
   PyObject* table_stream_type;
+  PyObject* universe_type;
 };
 
 // The state of the module that created `type` (one of the types above).

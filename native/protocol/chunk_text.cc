@@ -158,6 +158,28 @@ Status write_chunk_records(JsonWriter& out, const RunBars& chunk, RecordList lis
   return ok_status();
 }
 
+void write_universe_events(JsonWriter& out, const std::vector<RunBars>& chunks,
+                           const std::vector<std::string>& symbols) {
+  std::vector<size_t> next_funding(chunks.size(), 0);
+  const size_t bars = chunks.empty() ? 0 : chunks.front().bar_count();
+  auto line = [&](size_t i, StreamEventKind kind, uint64_t index) {
+    write_symbol_event(out, symbols[i], chunks[i], StreamEvent{kind, index});
+    out.put('\n');
+  };
+  for (size_t bar = 0; bar < bars; ++bar) {
+    for (size_t i = 0; i < chunks.size(); ++i) {
+      const RunBars& run = chunks[i];
+      for (uint64_t t = bar == 0 ? 0 : run.trades_end[bar - 1]; t < run.trades_end[bar]; ++t) {
+        line(i, StreamEventKind::Trade, t);
+      }
+      line(i, StreamEventKind::Snapshot, bar);
+      line(i, StreamEventKind::Candle, bar);
+      size_t& f = next_funding[i];
+      if (f < run.funding.size() && run.funding_bar[f] == bar) line(i, StreamEventKind::Funding, f++);
+    }
+  }
+}
+
 void write_chunk_rows(JsonWriter& out, const RunBars& chunk, RowTable table, RowFormat format) {
   switch (table) {
     case RowTable::Candles:

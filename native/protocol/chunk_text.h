@@ -6,6 +6,7 @@
 #define TALPEN_PROTOCOL_CHUNK_TEXT_H_
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +45,13 @@ std::optional<RowFormat> row_format_from_name(std::string_view name);
 // CSV cell or JSON null. Book sides are "bid"/"ask", level 0 the best;
 // trade sides "buy"/"sell". CSV carries no header and needs no quoting.
 void write_chunk_rows(json::JsonWriter& out, const RunBars& chunk, RowTable table, RowFormat format);
+
+// Appends the events of a universe's chunk, one JSON object a line: bar by
+// bar, and within a bar instrument by instrument in the universe's order,
+// each instrument's events in stream order, each event with a first member
+// "symbol". `chunks[i]` is instrument i's chunk (all of one length).
+void write_universe_events(json::JsonWriter& out, const std::vector<RunBars>& chunks,
+                           const std::vector<std::string>& symbols);
 
 }  // namespace talpen::protocol
 

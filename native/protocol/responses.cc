@@ -130,8 +130,10 @@ void write_generate_response(json::JsonWriter& out, const BatchResult& batch) {
   out.end_object();
 }
 
-void write_stream_event(json::JsonWriter& out, const RunBars& run, const StreamEvent& event) {
-  out.begin_object();
+namespace {
+
+// The members of an event after its opening brace (and any member before).
+void write_event_members(json::JsonWriter& out, const RunBars& run, const StreamEvent& event) {
   out.write_plain_key("type");
   switch (event.kind) {
     case StreamEventKind::Candle:
@@ -155,6 +157,22 @@ void write_stream_event(json::JsonWriter& out, const RunBars& run, const StreamE
       write_funding_point(out, run.funding[event.index]);
       break;
   }
+}
+
+}  // namespace
+
+void write_stream_event(json::JsonWriter& out, const RunBars& run, const StreamEvent& event) {
+  out.begin_object();
+  write_event_members(out, run, event);
+  out.end_object();
+}
+
+void write_symbol_event(json::JsonWriter& out, std::string_view symbol, const RunBars& run,
+                        const StreamEvent& event) {
+  out.begin_object();
+  out.write_key("symbol");
+  out.write_string(symbol);
+  write_event_members(out, run, event);
   out.end_object();
 }
 

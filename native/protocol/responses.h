@@ -35,6 +35,9 @@ void write_generate_response(json::JsonWriter& out, const BatchResult& batch);
 
 // One event {"type":…,<record key>:{…}} of `run` (a whole run or a chunk).
 void write_stream_event(json::JsonWriter& out, const RunBars& run, const StreamEvent& event);
+// The same event with a first member "symbol" naming its instrument.
+void write_symbol_event(json::JsonWriter& out, std::string_view symbol, const RunBars& run,
+                        const StreamEvent& event);
 
 // {"events":[…]}, each event as write_stream_event writes it. Appends to `out`.
 void write_stream_response(json::JsonWriter& out, const StreamResult& stream);

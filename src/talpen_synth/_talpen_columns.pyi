@@ -1,12 +1,13 @@
 """A run as tables of typed columns (`talpen_synth._talpen_columns`)."""
 
+from collections.abc import Sequence
 from typing import Any, final
 
 # A PyCapsule ("arrow_schema", "arrow_array", "arrow_array_stream",
 # "dltensor", "dltensor_versioned"): opaque, for consumers to take.
 from typing_extensions import CapsuleType
 
-__all__ = ["generate", "check_spec", "normalize_spec", "Column", "Table", "Cursor", "TableStream"]
+__all__ = ["generate", "check_spec", "normalize_spec", "Column", "Table", "Cursor", "TableStream", "Universe"]
 
 @final
 class Column:
@@ -110,6 +111,32 @@ class TableStream:
 
     def __new__(cls, spec_json: str, table: str, bars_per_chunk: int = 65536) -> TableStream: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
+
+@final
+class Universe:
+    """Instruments on one clock whose bars' shocks move together, chunk by
+    chunk: each keeps its own source; its shock, drawn first in every bar, is
+    mixed by the lower Cholesky factor of `correlation` or by a market factor;
+    with the identity every instrument's run is its standalone run."""
+
+    def __new__(
+        cls,
+        spec_jsons: Sequence[str],
+        symbols: Sequence[str],
+        correlation: Sequence[Sequence[float]] | None = None,
+        market_seed: int | None = None,
+        loadings: Sequence[float] | None = None,
+        bars_per_chunk: int = 65536,
+    ) -> Universe: ...
+    @property
+    def bars(self) -> int: ...
+    @property
+    def bars_done(self) -> int: ...
+    @property
+    def symbols(self) -> tuple[str, ...]: ...
+    def next_tables(self) -> tuple[tuple[Table, Table, Table, Table], ...] | None: ...
+    def next_events(self) -> bytes | None:
+        """The chunk's events as JSON lines, each with a first member "symbol"."""
 
 def generate(spec_json: str) -> tuple[Table, Table, Table, Table]:
     """Run a spec (JSON text) and return its tables (candles, book, trades, funding).
