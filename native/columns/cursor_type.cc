@@ -115,52 +115,18 @@ void cursor_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// Runs `produce` on the next chunk without the interpreter lock. `produce`
-// touches no Python object; its outcome is an Error, a C++ exception caught
-// here, or nothing. Returns false with an exception set on failure; *ended
-// when the run had no bars left.
+// Makes the next chunk and runs `produce` on it, without the interpreter
+// lock; *ended when the run had no bars left. False with an exception set.
 template <class Produce>
 bool next_chunk(PyObject* self, bool* ended, Produce&& produce) {
   CursorObject* obj = as_cursor(self);
-  if (obj->busy.exchange(true)) {
-    PyErr_SetString(PyExc_RuntimeError, "Cursor already in use");
-    return false;
-  }
   CursorState& s = *obj->state;
-  Status outcome = ok_status();
-  bool out_of_memory = false;
-  bool internal = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  return run_unlocked(obj->busy, "Cursor", [&]() -> Status {
     Result<uint64_t> produced = s.cursor.next(s.bars_per_chunk, &s.chunk);
-    if (!produced.ok()) {
-      outcome = std::move(produced).failure();
-    } else {
-      *ended = produced.value() == 0;
-      if (!*ended) outcome = produce(s);
-    }
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  } catch (const std::length_error&) {
-    out_of_memory = true;
-  } catch (...) {
-    internal = true;
-  }
-  Py_END_ALLOW_THREADS
-  obj->busy.store(false);
-  if (out_of_memory) {
-    PyErr_NoMemory();
-    return false;
-  }
-  if (internal) {
-    internal_failure();
-    return false;
-  }
-  if (!outcome.ok()) {
-    pyglue::raise_error(outcome.error());
-    return false;
-  }
-  return true;
+    if (!produced.ok()) return std::move(produced).failure();
+    *ended = produced.value() == 0;
+    return *ended ? ok_status() : produce(s);
+  });
 }
 
 PyObject* bytes_of(const json::JsonWriter& out) {

@@ -190,49 +190,19 @@ void universe_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// As the Cursor's: the next chunk made without the interpreter lock.
+// Makes the next chunk and runs `produce` on it, without the interpreter
+// lock; *ended when the universe had no bars left.
 template <class Produce>
 bool next_chunk(PyObject* self, bool* ended, Produce&& produce) {
   UniverseObject* obj = as_universe(self);
-  if (obj->busy.exchange(true)) {
-    PyErr_SetString(PyExc_RuntimeError, "Universe already in use");
-    return false;
-  }
   UniverseState& s = *obj->state;
-  Status outcome = ok_status();
-  bool out_of_memory = false;
-  bool internal = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  return run_unlocked(obj->busy, "Universe", [&]() -> Status {
     Result<uint64_t> produced = s.cursor.next(s.bars_per_chunk, &s.chunks);
-    if (!produced.ok()) {
-      outcome = std::move(produced).failure();
-    } else {
-      *ended = produced.value() == 0;
-      if (!*ended) produce(s);
-    }
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  } catch (const std::length_error&) {
-    out_of_memory = true;
-  } catch (...) {
-    internal = true;
-  }
-  Py_END_ALLOW_THREADS
-  obj->busy.store(false);
-  if (out_of_memory) {
-    PyErr_NoMemory();
-    return false;
-  }
-  if (internal) {
-    internal_failure();
-    return false;
-  }
-  if (!outcome.ok()) {
-    pyglue::raise_error(outcome.error());
-    return false;
-  }
-  return true;
+    if (!produced.ok()) return std::move(produced).failure();
+    *ended = produced.value() == 0;
+    if (!*ended) produce(s);
+    return ok_status();
+  });
 }
 
 PyObject* universe_next_events(PyObject* self, PyObject*) {
