@@ -4,9 +4,20 @@ from __future__ import annotations
 
 import copy
 import json
+import os
 from json import JSONDecoder
 
 import pytest
+
+# scripts/test.sh runs these tests once more with AddressSanitizer preloaded.
+# It turns an allocation it cannot serve into std::bad_alloc, and so
+# MemoryError, only when told to return null, and a C++ throw works only when
+# the C++ runtime was preloaded with it (the interpreter does not link it).
+# Without both it aborts the process instead.
+_PRELOAD = os.environ.get("LD_PRELOAD", "")
+UNDER_ASAN = "libasan" in _PRELOAD
+ALLOCATION_FAILURES_RAISE = not UNDER_ASAN or (
+    "allocator_may_return_null=1" in os.environ.get("ASAN_OPTIONS", "") and "libstdc++" in _PRELOAD)
 
 # Three bars: a one-bar trend and a two-bar range, with trades and one funding
 # point at the last bar. Its output is known value by value.

@@ -8,7 +8,6 @@ from __future__ import annotations
 import gc
 import inspect
 import json
-import os
 import re
 import subprocess
 import sys
@@ -28,7 +27,7 @@ import talpen_synth
 from talpen_synth import Synth, _talpen_columns
 from talpen_synth.frames import TABLE_NAMES, bar_secs_of
 
-from conftest import WORKED_SPEC, make_spec, micro
+from conftest import ALLOCATION_FAILURES_RAISE, UNDER_ASAN, WORKED_SPEC, make_spec, micro
 
 COLUMNS = {
     "candles": ("ts", "open", "high", "low", "close", "volume"),
@@ -44,7 +43,6 @@ DTYPES = {
     "volume": "float64", "side": "uint8", "level": "uint32", "price": "float64", "qty": "float64",
     "seq": "uint64", "rate": "float64", "available_at": "int64",
 }
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def big_spec(bars: int, depth: int = 10, rate: float = 5.0) -> dict:
@@ -580,7 +578,7 @@ def test_runs_on_many_threads_give_the_serial_results():
 # --- exhausted memory -----------------------------------------------------
 
 
-@pytest.mark.skipif(ASAN, reason="AddressSanitizer aborts on allocations it cannot serve")
+@pytest.mark.skipif(not ALLOCATION_FAILURES_RAISE, reason="AddressSanitizer aborts on allocations it cannot serve")
 @pytest.mark.parametrize("depth", [2**32, 2**40, 2**62])
 def test_an_impossible_book_raises_memory_error(depth):
     spec = json.dumps(make_spec(microstructure=micro(book_depth=depth)))
@@ -590,7 +588,7 @@ def test_an_impossible_book_raises_memory_error(depth):
     assert len(_talpen_columns.generate(json.dumps(WORKED_SPEC))[0]) == 3
 
 
-@pytest.mark.skipif(ASAN, reason="AddressSanitizer aborts on allocations it cannot serve")
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's shadow memory defeats an address-space limit")
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit via /proc")
 def test_runs_under_a_memory_limit_succeed_or_raise_memory_error():
     # Growing runs under a tight address-space limit run out at different
