@@ -6,7 +6,8 @@
 #   base       the result type and error kinds (nothing of ours)
 #   json       JSON text
 #   core       spec records, decoding, validation, the generator
-#   protocol   commands, requests, responses (no Python)
+#   protocol   commands, requests, spec reading, responses  } no Python; these two
+#   tables     a run as typed columns, Arrow and DLPack       } never include each other
 #   pyglue     the CPython glue both extensions share
 #   module     _talpen_synth       } these two never include each other
 #   columns    _talpen_columns     }
@@ -25,9 +26,10 @@ declare -A below=(
   [json]="base"
   [core]="base json"
   [protocol]="base json core"
-  [pyglue]="base json core protocol"
-  [module]="base json core protocol pyglue"
-  [columns]="base json core protocol pyglue"
+  [tables]="base json core"
+  [pyglue]="base json core protocol tables"
+  [module]="base json core protocol tables pyglue"
+  [columns]="base json core protocol tables pyglue"
 )
 python_allowed=" pyglue module columns "
 ours=" ${!below[*]} "
