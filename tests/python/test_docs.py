@@ -13,6 +13,8 @@ README conventions this relies on:
   folder instead of being run.
 - A ```python block followed by a ```text block printed that text; a failing
   block's output ends with its exception's last line.
+- The console block under "## Developing" is not run here: its commands build
+  in the checkout itself, and scripts/test.sh runs them as written.
 """
 
 from __future__ import annotations
@@ -46,6 +48,15 @@ FIXTURES = {
 VARIABLE = re.compile(r"^(real|user|sys)\t")
 # Commands not run here, and why.
 NOT_RUN = {"bash scripts/test.sh": "the test command itself"}
+DEVELOPING = "the Developing section's commands build and run in the checkout (build/, .venv); scripts/test.sh " \
+             "runs them as written"
+
+
+def developing_commands(markdown: str) -> dict[str, str]:
+    """The lines of the console blocks under "## Developing", each with the reason it is not run here."""
+    start = markdown.index("## Developing")
+    section = markdown[start:markdown.find("\n## ", start) + 1 or None]
+    return {line: DEVELOPING for b in blocks(section) if b.lang == "console" for line in b.text.splitlines() if line}
 
 
 @dataclass
@@ -116,6 +127,7 @@ def test_the_readme_runs_as_written(workdir):
     port = str(free_port())  # the README's 8765, made free for this run
     doc = README.read_text().replace("8765", port)
     all_blocks = blocks(doc)
+    not_run = {**NOT_RUN, **developing_commands(doc)}
     servers: list[subprocess.Popen[str]] = []
     ran = 0
     try:
@@ -126,7 +138,7 @@ def test_the_readme_runs_as_written(workdir):
             if block.lang == "console" and not block.text.startswith("$ "):
                 # The quick start: install, then run; the run part is tested.
                 for line in block.text.splitlines():
-                    if line in NOT_RUN:
+                    if line in not_run:
                         continue
                     run_part = line[line.index(".venv/bin/talpen-synth"):].replace(".venv/bin/", "")
                     expected = all_blocks[i + 1].text.splitlines()
