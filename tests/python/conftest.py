@@ -18,6 +18,8 @@ _PRELOAD = os.environ.get("LD_PRELOAD", "")
 UNDER_ASAN = "libasan" in _PRELOAD
 ALLOCATION_FAILURES_RAISE = not UNDER_ASAN or (
     "allocator_may_return_null=1" in os.environ.get("ASAN_OPTIONS", "") and "libstdc++" in _PRELOAD)
+# What a child process given a bare environment must still inherit.
+SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")
 
 # Three bars: a one-bar trend and a two-bar range, with trades and one funding
 # point at the last bar. Its output is known value by value.

@@ -6,6 +6,7 @@ and the serve log. All through real subprocesses."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -14,7 +15,7 @@ import pytest
 
 from talpen_synth import Synth, presets
 
-from conftest import WORKED_SPEC, make_spec, micro
+from conftest import SANITIZER_VARIABLES, WORKED_SPEC, make_spec, micro
 
 CLI = [sys.executable, "-m", "talpen_synth"]
 PROG = "python -m talpen_synth"
@@ -161,8 +162,10 @@ def test_every_message_names_the_file_and_the_field(tmp_path, name, text, messag
 def test_yaml_without_pyyaml_names_the_extra(tmp_path):
     (tmp_path / "yaml.py").write_text("raise ImportError('no yaml here')\n")
     (tmp_path / "s.yaml").write_text(YAML)
+    # A bare environment, but for the sanitizer runtimes a sanitized run preloads.
+    sanitizers = {k: v for k, v in os.environ.items() if k in SANITIZER_VARIABLES}
     r = subprocess.run([*CLI, "validate", "--spec", "s.yaml"], capture_output=True, text=True, cwd=tmp_path,
-                       env={"PYTHONPATH": str(tmp_path), "PATH": "/usr/bin:/bin"}, timeout=60)
+                       env={"PYTHONPATH": str(tmp_path), "PATH": "/usr/bin:/bin", **sanitizers}, timeout=60)
     assert r.returncode == 1 and r.stderr.endswith("pip install talpen_synth[yaml]\n")
 
 
