@@ -34,6 +34,9 @@ __all__ = ["TableStream", "iter_batches", "table_stream", "write_parquet_chunks"
 TABLE_NAMES = ("candles", "book", "trades", "funding")
 DEFAULT_BARS_PER_BATCH = 65536
 
+# The seconds that Parquet's millisecond timestamps reach either side of 1970.
+_MS_LIMIT = INT64_MAX // 1000
+
 
 def _arrow(feature: str) -> tuple[ModuleType, ModuleType]:
     return require("pyarrow", "frames", feature), require("pyarrow.compute", "frames", feature)
@@ -75,10 +78,9 @@ _EMPTY_RUN = ('{"seed":1,"bars":1,"start_price":1.0,"regimes":[{"kind":"vol","le
               '"microstructure":{"book_depth":1,"spread_bps":1.0,"trade_rate":0.0}}')
 
 
-def _spec_and_bar_secs(spec: Spec) -> tuple[str, int]:
-    from .frames import bar_secs_of, spec_json
-    text = spec_json(spec)
-    return text, bar_secs_of(text)
+def _bar_secs(text: str) -> int:
+    from .frames import bar_secs_of
+    return bar_secs_of(text)
 
 
 def iter_batches(spec: Spec, bars_per_batch: int = DEFAULT_BARS_PER_BATCH) -> Iterator[RunTables[pa.RecordBatch]]:
@@ -89,9 +91,11 @@ def iter_batches(spec: Spec, bars_per_batch: int = DEFAULT_BARS_PER_BATCH) -> It
     spec raises ValueError before the first batch, a failed run ("numeric:
     ...") at the chunk that fails. Needs pyarrow (extra ``frames``)."""
     from .frames import RunTables
+    from .frames import spec_json
     pa, pc = _arrow("iter_batches")
-    text, bar_secs = _spec_and_bar_secs(spec)
-    cursor = _talpen_columns.Cursor(text, bars_per_batch)
+    text = spec_json(spec)
+    cursor = _talpen_columns.Cursor(text, bars_per_batch)  # the module's verdict on the spec comes first
+    bar_secs = _bar_secs(text)
     while (tables := cursor.next_tables()) is not None:
         candles, book, trades, funding = (arrow_batch(t, t.name, bar_secs, pa, pc) for t in tables)
         yield RunTables(candles, book, trades, funding)
@@ -105,11 +109,13 @@ class TableStream:
     table's batches as the reader pulls them."""
 
     def __init__(self, spec: Spec, table: str, bars_per_batch: int = DEFAULT_BARS_PER_BATCH) -> None:
+        from .frames import spec_json
         self._pa, self._pc = _arrow("table_stream")
-        text, self._bar_secs = _spec_and_bar_secs(spec)
+        text = spec_json(spec)
         if table not in TABLE_NAMES:
             raise ValueError(f"table must be candles, book, trades or funding, not {table!r}")
         self._native = _talpen_columns.TableStream(text, table, bars_per_batch)
+        self._bar_secs = _bar_secs(text)
         self.name = table
         self.schema = arrow_schema(table, self._pa)
 
@@ -142,8 +148,14 @@ def write_parquet_chunks(spec: str, paths: Mapping[str, Path], metadata: Mapping
     timestamps in milliseconds. `options` go to ``ParquetWriter``
     (``row_group_size`` caps the rows of a group). Returns the row count per
     table. The next chunk is made while the last one is written."""
+    from .frames import run_fields
     pa, pc = _arrow("Parquet output")
     pq = require("pyarrow.parquet", "frames", "Parquet output")
+    fields = run_fields(spec)
+    first, end = fields["start_ts"], fields["start_ts"] + fields["bars"] * fields["bar_secs"]
+    if not -_MS_LIMIT <= first <= end <= _MS_LIMIT:
+        raise ValueError(f"Parquet keeps times in milliseconds, from {-_MS_LIMIT} to {_MS_LIMIT} seconds; this "
+                         f"run's bars run from {first} to {end}")
     meta = {k.encode(): v.encode() for k, v in metadata.items()}
     schemas = {name: arrow_schema(name, pa).with_metadata(meta) for name in TABLE_NAMES}
     writers = {}

@@ -48,7 +48,7 @@ from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, Union
 
 from . import _talpen_columns
 from ._extras import require
-from ._spec import normalize, spec_text
+from ._spec import SpecFields, normalize, spec_text
 from ._talpen_columns import Column, Table
 
 if TYPE_CHECKING:
@@ -161,6 +161,11 @@ _TIMED_TABLES = ("book", "trades")
 
 def bar_secs_of(spec: Spec) -> int:
     """The bar length of a spec that a run has just accepted."""
+    return run_fields(spec)["bar_secs"]
+
+
+def run_fields(spec: Spec) -> SpecFields:
+    """The fields of a spec that a run has just accepted."""
     text = spec_json(spec)
     try:
         fields = normalize(text)
@@ -170,7 +175,7 @@ def bar_secs_of(spec: Spec) -> int:
         fields = normalize(json.dumps(json.loads(text)))
     if fields is None:  # the run has refused every text that holds no spec
         raise ValueError("bad spec: no spec set")
-    return fields["bar_secs"]
+    return fields
 
 
 def _with_available_at(table: Table, arrays: dict[str, NDArray[Any]], bar_secs: int,
