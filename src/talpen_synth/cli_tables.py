@@ -20,6 +20,7 @@ import os
 import sys
 import threading
 from collections.abc import Callable
+from contextlib import ExitStack
 from pathlib import Path
 from typing import Any
 
@@ -128,14 +129,16 @@ def _write_parquet(source: SpecSource, text: str, spec: Any, folder: StagedFolde
     from .batches import write_parquet_chunks
     metadata = {"talpen_synth.spec": text, "talpen_synth.seed": str(spec["seed"]),
                 "talpen_synth.version": __version__}
-    try:
-        paths = {table: folder.path / f"{table}.parquet" for table in TABLES}
-        rows = write_parquet_chunks(text, paths, metadata, spec["bar_secs"], progress=advance)
-    except ValueError as e:
-        raise CliError(spec_error(source, str(e))) from None
-    for table in TABLES:
-        name = f"{table}.parquet"
-        folder.record_file(name, rows[table])
+    with ExitStack() as files:
+        # Hashed as written, so the manifest needs no second read.
+        sinks = {table: HashingFile(files.enter_context(open(folder.path / f"{table}.parquet", "xb")))
+                 for table in TABLES}
+        try:
+            rows = write_parquet_chunks(text, sinks, metadata, spec["bar_secs"], progress=advance)
+        except ValueError as e:
+            raise CliError(spec_error(source, str(e))) from None
+    for table, sink in sinks.items():
+        folder.add(FileRecord(f"{table}.parquet", rows[table], sink.size, sink.sha256.hexdigest()))
 
 
 def progress_bar(total: int) -> Any:

@@ -269,7 +269,7 @@ def to_arrow(spec: Spec) -> RunTables[pa.Table]:
     return RunTables(candles, book, trades, funding)
 
 
-def write_parquet(spec: Spec, directory: str | os.PathLike[str], *, bars_per_chunk: int = 65536,
+def write_parquet(spec: Spec, directory: str | os.PathLike[str], *, bars_per_chunk: int = 8192,
                   **options: Any) -> RunTables[Path]:
     """Run `spec` chunk by chunk and write its tables as ``candles.parquet``,
     ``book.parquet``, ``trades.parquet`` and ``funding.parquet`` into

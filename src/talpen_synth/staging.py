@@ -148,7 +148,8 @@ def _umask() -> int:
 
 
 class HashingFile:
-    """A binary file that counts and hashes what is written to it."""
+    """A binary file that counts and hashes what is written to it (also as
+    the sink of a pyarrow writer)."""
 
     def __init__(self, raw: BinaryIO) -> None:
         self.raw = raw
@@ -163,6 +164,22 @@ class HashingFile:
 
     def flush(self) -> None:
         self.raw.flush()
+
+    def tell(self) -> int:
+        return self.size
+
+    def writable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return False
+
+    @property
+    def closed(self) -> bool:
+        return self.raw.closed
+
+    def close(self) -> None:
+        self.raw.close()
 
 
 class StagedFile:
