@@ -118,11 +118,14 @@ def _json_list(spec: str, kind: str, bars_per_chunk: int) -> Prefetch[bytes]:
 
 
 def _write_joined(out: Writable, chunks: Prefetch[bytes], progress: Callable[[int], object] | None,
-                  bars_per_chunk: int) -> None:
+                  bars_per_chunk: int, bars: int) -> None:
     first = True
+    done = 0
     for part in chunks:
         if progress is not None:
-            progress(bars_per_chunk)
+            step = min(bars_per_chunk, bars - done)
+            done += step
+            progress(step)
         if not part:
             continue
         if not first:
@@ -131,26 +134,32 @@ def _write_joined(out: Writable, chunks: Prefetch[bytes], progress: Callable[[in
         first = False
 
 
+def lists(spec: str) -> list[str]:
+    """The record lists of the "generate" answer for `spec`, in order."""
+    funding = _talpen_columns.Cursor(spec, 1).has_funding
+    return ["candles", "book_snapshots", "trades"] + (["funding"] if funding else [])
+
+
 def write_generate(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
                    progress: Callable[[int], object] | None = None) -> None:
     """Writes the "generate" answer for `spec` (JSON text, read as a generate
     command reads its "spec" member) to `out`, byte for byte as the module
-    answers it. `progress` is told of every chunk of bars written (once per
-    record list). A failed run raises ValueError with the module's text, part
-    of the answer written."""
-    probe = _talpen_columns.Cursor(spec, 1)
-    kinds = ["candles", "book_snapshots", "trades"] + (["funding"] if probe.has_funding else [])
+    answers it. `progress` is told of every chunk of bars written, once per
+    record list (`lists(spec)` of them). A failed run raises ValueError with
+    the module's text, part of the answer written."""
+    bars = _talpen_columns.Cursor(spec, 1).bars
+    kinds = lists(spec)
     # Every list's cursor starts at once; each runs at most a few chunks
     # ahead of the writer.
-    lists = [_json_list(spec, kind, bars_per_chunk) for kind in kinds]
+    producers = [_json_list(spec, kind, bars_per_chunk) for kind in kinds]
     entered: list[Prefetch[bytes]] = []
     try:
-        for chunks in lists:
+        for chunks in producers:
             entered.append(chunks.__enter__())
         out.write(b"{")
-        for i, (kind, chunks) in enumerate(zip(kinds, lists)):
+        for i, (kind, chunks) in enumerate(zip(kinds, producers)):
             out.write(b'"%s":[' % kind.encode() if i == 0 else b',"%s":[' % kind.encode())
-            _write_joined(out, chunks, progress, bars_per_chunk)
+            _write_joined(out, chunks, progress, bars_per_chunk, bars)
             out.write(b"]")
         out.write(b"}")
     finally:
@@ -162,9 +171,10 @@ def write_generate_stream(spec: str, out: Writable, bars_per_chunk: int = TEXT_B
                           progress: Callable[[int], object] | None = None) -> None:
     """Writes the "generate_stream" answer for `spec` to `out`, byte for byte
     as the module answers it."""
+    bars = _talpen_columns.Cursor(spec, 1).bars
     with _json_list(spec, "events", bars_per_chunk) as chunks:
         out.write(b'{"events":[')
-        _write_joined(out, chunks, progress, bars_per_chunk)
+        _write_joined(out, chunks, progress, bars_per_chunk, bars)
         out.write(b"]}")
 
 
