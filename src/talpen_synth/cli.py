@@ -16,7 +16,8 @@ import argparse
 import os
 import signal
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NoReturn
 
@@ -253,6 +254,22 @@ def _write_output(path: str, data: bytes) -> None:
         raise CliError(f"cannot write {path}: {e.strerror or e}") from None
 
 
+class _StdoutFailed(CliError):
+    """Standard output failed (a full disk behind a redirection)."""
+
+
+@contextmanager
+def _to_stdout() -> Iterator[None]:
+    """Writing to standard output: a reader that went away ends the command
+    quietly (BrokenPipeError, handled by main); any other failure is one line."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise _StdoutFailed(f"cannot write to standard output: {e.strerror or e}") from None
+
+
 def _report(args: argparse.Namespace) -> Callable[[str], None]:
     return lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True)
 
@@ -283,10 +300,11 @@ def _generate(args: argparse.Namespace) -> int:
             _write_answer_file(args, text, spec["bars"])
             args.unfinished = None
         else:
-            sys.stdout.flush()
-            write_generate(text, sys.stdout.buffer)
-            sys.stdout.buffer.write(b"\n")
-            sys.stdout.buffer.flush()
+            with _to_stdout():
+                sys.stdout.flush()
+                write_generate(text, sys.stdout.buffer)
+                sys.stdout.buffer.write(b"\n")
+                sys.stdout.buffer.flush()
     except ValueError as e:
         raise CliError(spec_error(source, str(e))) from None
     return 0
@@ -318,7 +336,8 @@ def _stream(args: argparse.Namespace) -> int:
     source = _source(args)
     spec = held_spec(source, open_synth(source))
     try:
-        write_stream(spec_json(spec), spec, sys.stdout.buffer, _pacing(args), limit=args.limit)
+        with _to_stdout():
+            write_stream(spec_json(spec), spec, sys.stdout.buffer, _pacing(args), limit=args.limit)
     except ValueError as e:
         raise CliError(spec_error(source, str(e))) from None
     return 0
@@ -414,6 +433,10 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
             return handler(args)
     except CliError as e:
         print(f"{prog}: {e}", file=sys.stderr)
+        if isinstance(e, _StdoutFailed):
+            # What is still buffered would fail again at the interpreter's exit.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
         return e.status
     except MissingExtra as e:
         print(f"{prog}: {e.feature} needs {e.package}: pip install talpen_synth[{e.extra}]", file=sys.stderr)
@@ -433,6 +456,7 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
+
 
 
 if __name__ == "__main__":

@@ -261,6 +261,16 @@ def test_a_full_disk_leaves_nothing_and_says_so(tmp_path, out):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.json"]
 
 
+def test_a_full_disk_behind_standard_output_is_one_line(tmp_path):
+    spec = tmp_path / "huge.json"
+    spec.write_text(json.dumps(HUGE))
+    with open(tmp_path / "out", "wb") as out:
+        r = subprocess.run([*CLI, "stream", "--spec", str(spec)], stdout=out, stderr=subprocess.PIPE, timeout=60,
+                           preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16)))
+    assert r.returncode == 1
+    assert r.stderr.decode() == "python -m talpen_synth: cannot write to standard output: File too large\n"
+
+
 def test_output_file_is_replaced_only_at_the_rename(tmp_path):
     (tmp_path / "run.json").write_text("old")
     proc = start_big(tmp_path, "-o", "run.json")
