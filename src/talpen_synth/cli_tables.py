@@ -20,7 +20,7 @@ import os
 import sys
 import threading
 from collections.abc import Callable
-from contextlib import ExitStack
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -29,7 +29,7 @@ from ._extras import require
 from .chunked import TABLE_COLUMNS, write_rows
 from .cli_spec import CliError, SpecSource, held_spec, open_synth, spec_error
 from .frames import spec_json
-from .staging import FileRecord, StagedFolder, HashingFile
+from .staging import FileRecord, HashingFile, StagedFolder, hash_file
 
 FORMATS = ("csv", "jsonl", "parquet")
 TABLES = tuple(TABLE_COLUMNS)
@@ -129,16 +129,18 @@ def _write_parquet(source: SpecSource, text: str, spec: Any, folder: StagedFolde
     from .batches import write_parquet_chunks
     metadata = {"talpen_synth.spec": text, "talpen_synth.seed": str(spec["seed"]),
                 "talpen_synth.version": __version__}
-    with ExitStack() as files:
-        # Hashed as written, so the manifest needs no second read.
-        sinks = {table: HashingFile(files.enter_context(open(folder.path / f"{table}.parquet", "xb")))
-                 for table in TABLES}
-        try:
-            rows = write_parquet_chunks(text, sinks, metadata, spec["bar_secs"], progress=advance)
-        except ValueError as e:
-            raise CliError(spec_error(source, str(e))) from None
-    for table, sink in sinks.items():
-        folder.add(FileRecord(f"{table}.parquet", rows[table], sink.size, sink.sha256.hexdigest()))
+    paths = {table: folder.path / f"{table}.parquet" for table in TABLES}
+    try:
+        rows = write_parquet_chunks(text, paths, metadata, spec["bar_secs"], progress=advance)
+    except ValueError as e:
+        raise CliError(spec_error(source, str(e))) from None
+    # Hashed once written, side by side (hashing and reading work without the
+    # interpreter lock): pyarrow writing through a Python file object would
+    # take the lock for every page.
+    with ThreadPoolExecutor(len(TABLES)) as pool:
+        records = list(pool.map(lambda t: hash_file(paths[t], rows[t]), TABLES))
+    for record in records:
+        folder.add(record)
 
 
 def progress_bar(total: int) -> Any:

@@ -38,6 +38,7 @@ __all__ = [
     "StagedFile",
     "StagedFolder",
     "clean_stale",
+    "hash_file",
     "interrupts_raise",
     "staging_path",
 ]
@@ -239,6 +240,17 @@ class FileRecord:
     sha256: str
 
 
+def hash_file(path: Path, rows: int) -> FileRecord:
+    """The manifest's record of a finished file, read back to hash it."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while block := f.read(1 << 20):
+            digest.update(block)
+            size += len(block)
+    return FileRecord(path.name, rows, size, digest.hexdigest())
+
+
 @dataclass
 class StagedFolder:
     """A folder written whole under its staging name and renamed to `final`
@@ -279,17 +291,6 @@ class StagedFolder:
     def add(self, record: FileRecord) -> None:
         self.files.append(record)
 
-    def record_file(self, name: str, rows: int) -> FileRecord:
-        """Adds a finished file of the staged folder, hashing it from disk."""
-        digest = hashlib.sha256()
-        size = 0
-        with open(self.path / name, "rb") as f:
-            while block := f.read(1 << 20):
-                digest.update(block)
-                size += len(block)
-        record = FileRecord(name, rows, size, digest.hexdigest())
-        self.add(record)
-        return record
 
     def commit(self, manifest: dict[str, Any], raw: dict[str, str] | None = None) -> None:
         """Syncs the files, writes the manifest (`manifest` plus the file
