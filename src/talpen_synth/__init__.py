@@ -10,6 +10,7 @@ with JSON text::
 """
 
 from ._talpen_synth import Synth, __version__
+from .batches import TableStream, iter_batches, table_stream
 from .frames import RunTables, generate_arrays, generate_columns, generate_frames, to_arrow, write_parquet
 from .ohlcv import to_ohlcv
 from .sweep import SweepError, SweepFailure, SweepResult, sweep
@@ -21,10 +22,13 @@ __all__ = [
     "SweepError",
     "SweepFailure",
     "SweepResult",
+    "TableStream",
     "generate_arrays",
     "generate_columns",
     "generate_frames",
+    "iter_batches",
     "sweep",
+    "table_stream",
     "to_arrow",
     "to_ohlcv",
     "write_parquet",

@@ -14,18 +14,22 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from . import __version__, presets
 from ._extras import MissingExtra, require
 from ._spec import SpecFields, normalize
 from .cli_args import positive, whole
-from .cli_spec import (U64_MAX, CliError, SpecSource, StreamEvent, held_spec, load_spec, open_synth,
-                       run_spec_command, split_events)
+from .cli_spec import (U64_MAX, CliError, SpecSource, held_spec, load_spec, open_synth, run_spec_command,
+                       spec_error)
+from .frames import spec_json
 from .outputs import write_bytes
+from .staging import Interrupted, StagedFile, interrupts_raise
 
 PROG = "talpen-synth"
 
@@ -87,7 +91,10 @@ def _pacing_options(p: argparse.ArgumentParser) -> None:
     pace = g.add_mutually_exclusive_group()
     pace.add_argument("--rate", type=positive, metavar="N", help="N events per second")
     pace.add_argument("--speed", type=positive, metavar="X",
-                      help="X times the bars' own clock (every event of a bar at its bar's time)")
+                      help="X times the bars' own clock (a bar's events when the bar is over)")
+    g.add_argument("--pace-at", choices=("close", "open"), default="close",
+                   help="with --speed, release a bar's events at its close, when the bar is over (default), "
+                        "or at its opening time, looking ahead")
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -107,8 +114,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                     "trade and funding point of the run.\n\nWithout --out the answer is written exactly as "
                     "the module gives it, one JSON document (to standard output, or to FILE with -o, byte "
                     "for byte). With --out DIR one file per table is written instead: candles, book "
-                    "(one row per level, level 0 the best of its side), trades and funding. CSV and JSON "
-                    "lines keep every number's digits as the module wrote them.",
+                    "(one row per level, level 0 the best of its side), trades and funding, and a "
+                    "manifest.json listing them. CSV and JSON lines keep every number's digits as the module "
+                    "wrote them.\n\nEverything is written chunk by chunk, in memory that does not grow with "
+                    "the run. A file or folder appears under its name only once complete: it is written "
+                    "beside it under a name starting with '.' and ending in '.partial-PID', and renamed "
+                    "when done; an interrupted or failed run leaves nothing under the name.",
         epilog=f"examples:\n  {prog} generate > run.json\n  {prog} generate --preset perp-funding --seed 9 "
                f"-o perp.json\n  {prog} generate --spec my.json --out tables --format csv\n"
                f"  {prog} generate --preset choppy-range --out tables --format parquet")
@@ -116,19 +127,23 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     g = p.add_argument_group("output (default: the JSON answer on standard output)")
     out = g.add_mutually_exclusive_group()
     out.add_argument("-o", "--output", metavar="FILE", help="write the JSON answer to FILE ('-': standard output)")
-    out.add_argument("--out", metavar="DIR", help="write one file per table into DIR (created if needed)")
+    out.add_argument("--out", metavar="DIR",
+                     help="write one file per table into the folder DIR, which must be new or empty")
     g.add_argument("--format", choices=("csv", "jsonl", "parquet"),
                    help="table file format with --out (default: csv; parquet needs the `frames` extra)")
+    g.add_argument("--force", action="store_true",
+                   help="with --out, replace a folder that is not empty, once the new one is complete")
     g.add_argument("--no-progress", action="store_true",
-                   help="no progress bar (one is shown for large table output on a terminal)")
+                   help="no progress bar (one is shown on a terminal when writing to a file or folder)")
     p.set_defaults(handler=_generate)
 
     p = sub.add_parser(
         "stream", formatter_class=_Help, help="the time-ordered event stream as JSON lines",
         description="Write the run's time-ordered events as JSON lines, one event per line, each exactly "
                     "as in the module's \"generate_stream\" answer: a bar's trades, then its book snapshot, "
-                    "then its candle, then its funding point if it has one.\n\nPaced output flushes every "
-                    "line as it falls due, like a live feed.",
+                    "then its candle, then its funding point if it has one.\n\nThe run is made as the "
+                    "stream goes: the first line leaves at once and memory stays flat, whatever the bar "
+                    "count. Paced output flushes every line as it falls due, like a live feed.",
         epilog=f"examples:\n  {prog} stream | head -3\n  {prog} stream --preset flash-crash --rate 50\n"
                f"  {prog} stream --speed 60        # a minute of market time per second")
     _pacing_options(p)
@@ -239,36 +254,92 @@ def _write_output(path: str, data: bytes) -> None:
         raise CliError(f"cannot write {path}: {e.strerror or e}") from None
 
 
+class _StdoutFailed(CliError):
+    """Standard output failed (a full disk behind a redirection)."""
+
+
+@contextmanager
+def _to_stdout() -> Iterator[None]:
+    """Writing to standard output: a reader that went away ends the command
+    quietly (BrokenPipeError, handled by main); any other failure is one line."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise _StdoutFailed(f"cannot write to standard output: {e.strerror or e}") from None
+
+
+def _report(args: argparse.Namespace) -> Callable[[str], None]:
+    return lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True)
+
+
 def _generate(args: argparse.Namespace) -> int:
     if args.format is not None and args.out is None:
         raise CliError("--format needs --out DIR", status=2)
+    if args.force and args.out is None:
+        raise CliError("--force needs --out DIR", status=2)
     if args.output is not None:
         _check_output_folder(args.output)
     source = _source(args)
     if args.out is not None:
         from .cli_tables import write_tables
-        for line in write_tables(source, Path(args.out), args.format or "csv", not args.no_progress):
+        args.unfinished = args.out
+        lines = write_tables(source, Path(args.out), args.format or "csv", not args.no_progress, force=args.force,
+                             report=_report(args))
+        args.unfinished = None
+        for line in lines:
             print(line)
         return 0
-    response = run_spec_command(source, "generate")
-    if args.output is not None and args.output != "-":
-        _write_output(args.output, response.encode("utf-8"))
-    else:
-        sys.stdout.write(response)
-        sys.stdout.write("\n")
+    spec = held_spec(source, open_synth(source))  # the module's verdict on the spec comes first
+    from .chunked import write_generate
+    text = spec_json(spec)
+    try:
+        if args.output is not None and args.output != "-":
+            args.unfinished = args.output
+            _write_answer_file(args, text, spec["bars"])
+            args.unfinished = None
+        else:
+            with _to_stdout():
+                sys.stdout.flush()
+                write_generate(text, sys.stdout.buffer)
+                sys.stdout.buffer.write(b"\n")
+                sys.stdout.buffer.flush()
+    except ValueError as e:
+        raise CliError(spec_error(source, str(e))) from None
     return 0
 
 
-def _events(source: SpecSource) -> list[StreamEvent]:
-    return split_events(run_spec_command(source, "generate_stream"))
+def _write_answer_file(args: argparse.Namespace, text: str, bars: int) -> None:
+    """The answer into a staged file, renamed to its name once complete."""
+    from .chunked import lists, write_generate
+    from .cli_tables import progress_bar
+    bar = progress_bar(bars * len(lists(text))) if not args.no_progress else None
+    try:
+        with StagedFile(args.output, report=_report(args)) as staged:
+            write_generate(text, staged, progress=bar.update if bar is not None else None)
+            staged.commit()
+    except OSError as e:
+        raise CliError(f"cannot write {args.output}: {e.strerror or e}") from None
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _pacing(args: argparse.Namespace) -> Any:
+    from .cli_stream import Pacing
+    return Pacing(args.rate, args.speed, args.pace_at)
 
 
 def _stream(args: argparse.Namespace) -> int:
     from .cli_stream import write_stream
-    events = _events(_source(args))
-    if args.limit is not None:
-        events = events[:args.limit]
-    write_stream(events, sys.stdout, rate=args.rate, speed=args.speed)
+    source = _source(args)
+    spec = held_spec(source, open_synth(source))
+    try:
+        with _to_stdout():
+            write_stream(spec_json(spec), spec, sys.stdout.buffer, _pacing(args), limit=args.limit)
+    except ValueError as e:
+        raise CliError(spec_error(source, str(e))) from None
     return 0
 
 
@@ -276,9 +347,10 @@ def _serve(args: argparse.Namespace) -> int:
     from .cli_serve import loopback_host, serve
     host = loopback_host(args.host)
     require("websockets", "serve", "serve")
-    events = _events(_source(args))
-    log = None if args.quiet else (lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True))
-    serve(events, host, args.port, args.rate, args.speed, args.clients, log=log)
+    source = _source(args)
+    spec = held_spec(source, open_synth(source))
+    log = None if args.quiet else _report(args)
+    serve(spec_json(spec), spec, host, args.port, _pacing(args), args.clients, log=log)
     return 0
 
 
@@ -355,16 +427,26 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
     args = parser.parse_args(argv)
     handler: Callable[[argparse.Namespace], int] = args.handler
     args.prog = prog
+    args.unfinished = None  # the output being written, named when a signal stops it
     try:
-        return handler(args)
+        with interrupts_raise():
+            return handler(args)
     except CliError as e:
         print(f"{prog}: {e}", file=sys.stderr)
+        if isinstance(e, _StdoutFailed):
+            # What is still buffered would fail again at the interpreter's exit.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
         return e.status
     except MissingExtra as e:
         print(f"{prog}: {e.feature} needs {e.package}: pip install talpen_synth[{e.extra}]", file=sys.stderr)
         return 1
-    except KeyboardInterrupt:
-        return 130
+    except (KeyboardInterrupt, Interrupted) as e:
+        signum = e.signum if isinstance(e, Interrupted) else signal.SIGINT
+        if args.unfinished is not None:
+            print(f"{prog}: stopped by {signal.Signals(signum).name}: {args.unfinished} was not written "
+                  "(its unfinished output was removed)", file=sys.stderr)
+        return 128 + signum
     except MemoryError:
         print(f"{prog}: out of memory: the run is too large for this machine", file=sys.stderr)
         return 1
@@ -374,6 +456,7 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
+
 
 
 if __name__ == "__main__":

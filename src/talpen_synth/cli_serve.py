@@ -1,9 +1,11 @@
 """The event stream over WebSocket, one paced replay per client.
 
-The run is generated once, before the server listens; every client that
-connects gets every event from the first one, one text message per event,
-on its own schedule, and then a normal close. The server listens on loopback
-addresses only: it is a local test feed, not a service.
+Every client that connects gets a run cursor of its own, which makes the run
+chunk by chunk as that client's replay goes: the first event leaves at once,
+memory stays flat whatever the bar count, and a slow client holds back no
+one else. Each client gets every event from the first one, one text message
+per event, on its own schedule, and then a normal close. The server listens
+on loopback addresses only: it is a local test feed, not a service.
 """
 
 from __future__ import annotations
@@ -13,8 +15,9 @@ import ipaddress
 from collections.abc import Callable
 from typing import Any
 
-from .cli_spec import CliError, StreamEvent
-from .cli_stream import due_offsets
+from ._spec import SpecFields
+from .cli_spec import CliError
+from .cli_stream import Pacing, event_chunks
 
 
 def loopback_host(host: str) -> str:
@@ -36,11 +39,11 @@ def _url(host: str, port: int) -> str:
 Log = Callable[[str], None]
 
 
-def serve(events: list[StreamEvent], host: str, port: int, rate: float | None, speed: float | None,
-          clients: int, log: Log | None = None) -> None:
+def serve(spec_text: str, spec: SpecFields, host: str, port: int, pacing: Pacing, clients: int,
+          log: Log | None = None) -> None:
     """Serves until `clients` replays have ended (0: until interrupted);
     `log` is told of every connection and disconnection."""
-    asyncio.run(_serve(events, host, port, rate, speed, clients, log))
+    asyncio.run(_serve(spec_text, spec, host, port, pacing, clients, log))
 
 
 def _peer(ws: Any) -> str:
@@ -59,12 +62,11 @@ def _serve_function() -> Callable[..., Any]:
     return serve
 
 
-async def _serve(events: list[StreamEvent], host: str, port: int, rate: float | None, speed: float | None,
-                 clients: int, log: Log | None = None) -> None:
+async def _serve(spec_text: str, spec: SpecFields, host: str, port: int, pacing: Pacing, clients: int,
+                 log: Log | None = None) -> None:
     from websockets.exceptions import ConnectionClosed
 
     loop = asyncio.get_running_loop()
-    offsets = due_offsets(events, rate, speed)
     finished = 0
     connected = 0
     all_done = asyncio.Event()
@@ -78,15 +80,20 @@ async def _serve(events: list[StreamEvent], host: str, port: int, rate: float | 
         if log is not None:
             log(f"{peer} connected (client {connected})")
         outcome = "left early"
+        chunks = event_chunks(spec_text, spec, pacing)
         try:
             start = loop.time()
-            for k, event in enumerate(events):
-                if offsets is not None:
-                    wait = start + offsets[k] - loop.time()
-                    if wait > 0:
-                        await asyncio.sleep(wait)
-                await ws.send(event.text)
-                sent += 1
+            # Each chunk is made in a worker thread (the cursor works without
+            # the interpreter lock), so other clients are served meanwhile.
+            while (item := await asyncio.to_thread(next, chunks, None)) is not None:
+                due, lines = item
+                for k, line in enumerate(lines.decode().splitlines()):
+                    if due is not None:
+                        wait = start + due + (k / pacing.rate if pacing.rate is not None else 0.0) - loop.time()
+                        if wait > 0:
+                            await asyncio.sleep(wait)
+                    await ws.send(line)
+                    sent += 1
             await ws.close()
             outcome = "disconnected"
         except ConnectionClosed:
@@ -94,7 +101,8 @@ async def _serve(events: list[StreamEvent], host: str, port: int, rate: float | 
         finally:
             finished += 1
             if log is not None:
-                log(f"{peer} {outcome} after {sent} of {len(events)} events")
+                total = f" of {sent}" if outcome == "disconnected" else ""
+                log(f"{peer} {outcome} after {sent}{total} events")
             if clients and finished >= clients:
                 all_done.set()
 
@@ -104,7 +112,8 @@ async def _serve(events: list[StreamEvent], host: str, port: int, rate: float | 
         raise CliError(f"cannot listen on {_url(host, port)}: {e.strerror or e}") from None
     async with server:
         bound = server.sockets[0].getsockname()[1]
-        print(f"serving {len(events)} events on {_url(host, bound)}", flush=True)
+        bars = spec["bars"]
+        print(f"serving {bars} bar{'s' if bars != 1 else ''} of events on {_url(host, bound)}", flush=True)
         if clients:
             await all_done.wait()
         else:

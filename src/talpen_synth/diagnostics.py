@@ -179,7 +179,7 @@ def run_sample(spec: Mapping[str, Any] | str, label: str = "run") -> Sample:
         fields = normalize(spec_json(spec))
         if fields is None:
             raise ValueError("bad spec: no spec set")
-        tables = generate_frames(fields)
+        tables = generate_frames(fields, datetimes=False)
     except ValueError as e:
         raise DataError(f"{label}: {e}") from None
     parts = SpecParts.of(fields)

@@ -48,9 +48,8 @@ from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, Union
 
 from . import _talpen_columns
 from ._extras import require
-from ._spec import normalize, spec_text
+from ._spec import SpecFields, normalize, spec_text
 from ._talpen_columns import Column, Table
-from .outputs import atomic_path
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -162,6 +161,11 @@ _TIMED_TABLES = ("book", "trades")
 
 def bar_secs_of(spec: Spec) -> int:
     """The bar length of a spec that a run has just accepted."""
+    return run_fields(spec)["bar_secs"]
+
+
+def run_fields(spec: Spec) -> SpecFields:
+    """The fields of a spec that a run has just accepted."""
     text = spec_json(spec)
     try:
         fields = normalize(text)
@@ -171,7 +175,7 @@ def bar_secs_of(spec: Spec) -> int:
         fields = normalize(json.dumps(json.loads(text)))
     if fields is None:  # the run has refused every text that holds no spec
         raise ValueError("bad spec: no spec set")
-    return fields["bar_secs"]
+    return fields
 
 
 def _with_available_at(table: Table, arrays: dict[str, NDArray[Any]], bar_secs: int,
@@ -223,13 +227,14 @@ def _frame_of(columns: dict[str, NDArray[Any]], sides: tuple[str, str] | None, d
     return pandas.DataFrame(data, copy=False)
 
 
-def generate_frames(spec: Spec, *, datetimes: bool = False) -> RunTables[pd.DataFrame]:
+def generate_frames(spec: Spec, *, datetimes: bool = True) -> RunTables[pd.DataFrame]:
     """Run `spec` and return each table as a pandas DataFrame.
 
     Numeric columns wrap the generated values without a copy. ``side``
     columns are categoricals (``"bid"``/``"ask"``, ``"buy"``/``"sell"``).
-    ``ts`` columns are int64 as generated; with ``datetimes=True`` they are
-    UTC datetimes of second resolution, reading ``ts`` as epoch seconds.
+    ``ts`` and ``available_at`` are UTC datetimes of second resolution,
+    reading the generated int64 epoch seconds without a copy; with
+    ``datetimes=False`` they stay those int64 seconds.
     Needs NumPy and pandas (extra ``frames``).
     """
     np = require("numpy", "frames", "generate_frames")
@@ -246,56 +251,68 @@ def generate_frames(spec: Spec, *, datetimes: bool = False) -> RunTables[pd.Data
 
 def to_arrow(spec: Spec) -> RunTables[pa.Table]:
     """Run `spec` and return each table as a pyarrow Table, sharing the
-    generated memory. Side columns are dictionaries (int8 codes into
-    ``"bid"``/``"ask"`` or ``"buy"``/``"sell"``); no column has nulls.
-    Needs pyarrow (extra ``frames``).
+    generated memory. ``ts`` and ``available_at`` are UTC timestamps in
+    seconds (the generated epoch seconds, relabelled without a copy). Side
+    columns are dictionaries (int8 codes into ``"bid"``/``"ask"`` or
+    ``"buy"``/``"sell"``); no column has nulls. Needs pyarrow (extra
+    ``frames``). For a run too long to hold, see :func:`iter_batches`.
     """
+    from .batches import arrow_batch
     pyarrow = require("pyarrow", "frames", "to_arrow")
     compute = require("pyarrow.compute", "frames", "to_arrow")
     tables = _generate(spec)
     bar_secs = bar_secs_of(spec)
 
     def arrow(t: Table) -> pa.Table:
-        table = pyarrow.table(t)
-        if t.name in _TIMED_TABLES:
-            ts = table["ts"]
-            last = pyarrow.scalar(_INT64_MAX, pyarrow.int64())
-            available = compute.if_else(compute.greater(ts, _INT64_MAX - bar_secs), last,
-                                        compute.add(ts, pyarrow.scalar(bar_secs, pyarrow.int64())))
-            table = table.append_column(pyarrow.field("available_at", pyarrow.int64(), nullable=False), available)
-        return table
+        return pyarrow.Table.from_batches([arrow_batch(t, t.name, bar_secs, pyarrow, compute)])
     candles, book, trades, funding = (arrow(t) for t in tables)
     return RunTables(candles, book, trades, funding)
 
 
-def write_parquet(spec: Spec, directory: str | os.PathLike[str], **options: Any) -> RunTables[Path]:
-    """Run `spec` and write its tables as ``candles.parquet``,
+def write_parquet(spec: Spec, directory: str | os.PathLike[str], *, bars_per_chunk: int = 8192,
+                  **options: Any) -> RunTables[Path]:
+    """Run `spec` chunk by chunk and write its tables as ``candles.parquet``,
     ``book.parquet``, ``trades.parquet`` and ``funding.parquet`` into
     `directory` (created when missing; existing files of those names are
-    replaced). Every file is written, an empty table included. `options` go
-    to ``pyarrow.parquet.write_table`` (e.g. ``compression="zstd"``); a name
-    it does not take raises TypeError before anything is run or created.
-    Each file is written under a temporary name and renamed when complete.
-    Returns the four paths. Needs pyarrow (extra ``frames``).
+    replaced), a row group per chunk of `bars_per_chunk` bars, so memory
+    follows the chunk. Every file is written, an empty table included.
+    ``ts`` and ``available_at`` are stored as UTC timestamps (milliseconds:
+    Parquet has no seconds unit); each file's key-value metadata holds the
+    spec (``talpen_synth.spec``), its seed and the package version.
+    `options` go to pyarrow's Parquet writer (e.g. ``compression="zstd"``); a
+    name it does not take raises TypeError before anything is run or
+    created. The files are written under staging names and renamed into
+    place together once all are complete. Returns the four paths. Needs
+    pyarrow (extra ``frames``).
     """
+    from . import __version__
+    from .batches import write_parquet_chunks
+    from .staging import staging_path
     require("pyarrow", "frames", "write_parquet")
     pq = require("pyarrow.parquet", "frames", "write_parquet")
     _check_parquet_options(options, pq)
-    tables = to_arrow(spec)
+    text = spec_json(spec)
+    seed = _talpen_columns.check_spec(text)
+    bar_secs = bar_secs_of(text)
     out = Path(directory)
     created = not out.exists()
     out.mkdir(parents=True, exist_ok=True)
     candles, book, trades, funding = (out / f"{name}.parquet" for name in TABLE_NAMES)
     paths = RunTables(candles, book, trades, funding)
-    written = 0
+    staged = {name: staging_path(path) for name, path in zip(TABLE_NAMES, paths)}
+    metadata = {"talpen_synth.spec": text, "talpen_synth.seed": str(seed), "talpen_synth.version": __version__}
     try:
-        for path, table in zip(paths, tables):
-            with atomic_path(path) as temporary:
-                pq.write_table(table, temporary, **options)
-            written += 1
+        write_parquet_chunks(text, staged, metadata, bar_secs, bars_per_chunk, **options)
+        for name, path in zip(TABLE_NAMES, paths):
+            os.replace(staged[name], path)
     except BaseException:
-        if created and not written:
-            out.rmdir()  # a folder made for nothing does not stay behind
+        for temporary in staged.values():
+            temporary.unlink(missing_ok=True)
+        if created:
+            try:
+                out.rmdir()  # a folder made for nothing does not stay behind
+            except OSError:
+                pass
         raise
     return paths
 

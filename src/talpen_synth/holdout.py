@@ -132,7 +132,7 @@ def holdout_check(prices: History | pd.DataFrame | str | os.PathLike[str], *, se
     if not seed_list:
         raise ValueError("holdout_check needs at least one seed")
     held = _properties(rest.candles)
-    runs = [_properties(generate_frames(sample_spec(result.model, s, rest.bars)).candles) for s in seed_list]
+    runs = [_properties(generate_frames(sample_spec(result.model, s, rest.bars), datetimes=False).candles) for s in seed_list]
     checks = []
     for name, (measure, band) in BANDS.items():
         values = np.array([r[name] for r in runs], dtype=np.float64)

@@ -146,7 +146,9 @@ def test_tables_carry_the_module_digits(tmp_path):
     assert r.returncode == 0
     spec = tmp_path / "s.json"
     spec.write_text(json.dumps(WORKED_SPEC))
-    r = run("generate", "--spec", spec, "--out", out, "--format", "jsonl")  # ...then overwritten
+    r = run("generate", "--spec", spec, "--out", out, "--format", "jsonl")  # ...kept without --force
+    assert r.returncode == 1 and "--force" in r.stderr
+    r = run("generate", "--spec", spec, "--out", out, "--format", "jsonl", "--force")  # ...then replaced
     assert r.returncode == 0 and r.stdout.count("wrote ") == 4
     for table in ("candles", "funding"):
         assert (out / f"{table}.jsonl").read_text().splitlines() == raw_elements(response, table)
@@ -180,12 +182,16 @@ def _values(raw: str) -> list[str]:
 def test_parquet_tables(tmp_path, spec_file):
     pq = pytest.importorskip("pyarrow.parquet")
     doc = json.loads(answer(WORKED_SPEC, "generate"))
-    r = run("generate", "--spec", spec_file, "--out", tmp_path, "--format", "parquet")
+    out = tmp_path / "t"
+    r = run("generate", "--spec", spec_file, "--out", out, "--format", "parquet")
     assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines()[0] == f"wrote {tmp_path / 'candles.parquet'} (3 rows)"
+    assert r.stdout.splitlines()[0] == f"wrote {out / 'candles.parquet'} (3 rows)"
 
     def rows(name, keys):
-        return [{k: row[k] for k in keys} for row in pq.read_table(tmp_path / f"{name}.parquet").to_pylist()]
+        table = pq.read_table(out / f"{name}.parquet")
+        assert str(table.schema.field("ts").type) == "timestamp[ms, tz=UTC]"
+        table = table.set_column(0, "ts", table["ts"].cast("int64"))
+        return [{k: row[k] // 1000 if k == "ts" else row[k] for k in keys} for row in table.to_pylist()]
     assert rows("candles", ("ts", "open", "high", "low", "close", "volume")) == doc["candles"]
     assert rows("trades", ("ts", "seq", "price", "qty", "side")) == doc["trades"]
     assert rows("funding", ("ts", "rate")) == doc["funding"]

@@ -1,0 +1,303 @@
+"""A run written chunk by chunk: JSON answers, JSON lines and CSV tables,
+Parquet files. Memory follows the chunk, never the run.
+
+The text comes from the native cursor (`_talpen_columns.Cursor`) with the
+module's own number text, so the JSON written here is byte for byte the
+module's "generate" and "generate_stream" answers, and the CSV and JSON lines
+keep every digit the module writes. Each function writes to a binary file
+object (a file, standard output's buffer, a staged file) and never holds
+more than a few chunks.
+
+The grouped "generate" answer lists every candle, then every book snapshot,
+then every trade, then every funding point. Rather than hold a run's records
+of one kind while the others are written, each list gets a cursor of its own
+(generating a bar costs a fraction of writing it). The lists' cursors run in
+background threads a few chunks ahead of the writer, so on two cores the
+passes overlap.
+"""
+
+from __future__ import annotations
+
+import queue
+import threading
+from collections.abc import Callable, Iterator
+from types import ModuleType, TracebackType
+from typing import Any, Generic, Protocol, TypeVar
+
+from . import _talpen_columns
+
+__all__ = [
+    "BOOK_COLUMNS",
+    "TABLE_COLUMNS",
+    "Prefetch",
+    "Writable",
+    "stream_lines",
+    "write_generate",
+    "write_generate_stream",
+    "write_rows",
+]
+
+_T = TypeVar("_T")
+
+# Bars per chunk of text: small enough to stay in cache while it is written.
+TEXT_BARS = 4096
+
+# The command line's table files: their columns, in order.
+TABLE_COLUMNS: dict[str, tuple[str, ...]] = {
+    "candles": ("ts", "open", "high", "low", "close", "volume"),
+    "book": ("ts", "side", "level", "price", "qty", "available_at"),
+    "trades": ("ts", "seq", "price", "qty", "side", "available_at"),
+    "funding": ("ts", "rate"),
+}
+BOOK_COLUMNS = TABLE_COLUMNS["book"]
+
+# The tables whose rows gain `available_at`, the end of their bar.
+TIMED_TABLES = ("book", "trades")
+INT64_MAX = 2**63 - 1
+
+
+class Writable(Protocol):
+    def write(self, data: bytes | memoryview, /) -> Any: ...
+
+
+class Prefetch(Generic[_T]):
+    """The items of `produce`, called until it returns None, made by a
+    background thread at most `depth` items ahead of the reader. Use it as a
+    context manager: leaving the block (at the end, on an exception or an
+    interrupt) stops the thread after its current item."""
+
+    def __init__(self, produce: Callable[[], _T | None], depth: int = 2) -> None:
+        self._produce = produce
+        self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=depth)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True, name="talpen-prefetch")
+        self._started = False
+
+    def _run(self) -> None:
+        try:
+            while not self._stop.is_set():
+                item = self._produce()
+                self._put((True, item))
+                if item is None:
+                    return
+        except BaseException as error:  # handed to the reader, who raises it
+            self._put((False, error))
+
+    def _put(self, entry: tuple[bool, Any]) -> None:
+        while not self._stop.is_set():
+            try:
+                self._queue.put(entry, timeout=0.05)
+                return
+            except queue.Full:
+                continue
+
+    def __enter__(self) -> Prefetch[_T]:
+        self._thread.start()
+        self._started = True
+        return self
+
+    def __iter__(self) -> Iterator[_T]:
+        while True:
+            ok, item = self._queue.get()
+            if not ok:
+                raise item
+            if item is None:
+                return
+            yield item
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        self._stop.set()
+        if self._started:
+            self._thread.join()
+
+
+def _json_list(spec: str, kind: str, bars_per_chunk: int) -> Prefetch[bytes]:
+    cursor = _talpen_columns.Cursor(spec, bars_per_chunk)
+    return Prefetch(lambda: cursor.next_json(kind), depth=4)
+
+
+def _write_joined(out: Writable, chunks: Prefetch[bytes], progress: Callable[[int], object] | None,
+                  bars_per_chunk: int, bars: int) -> None:
+    first = True
+    done = 0
+    for part in chunks:
+        if progress is not None:
+            step = min(bars_per_chunk, bars - done)
+            done += step
+            progress(step)
+        if not part:
+            continue
+        if not first:
+            out.write(b",")
+        out.write(part)
+        first = False
+
+
+def lists(spec: str) -> list[str]:
+    """The record lists of the "generate" answer for `spec`, in order."""
+    funding = _talpen_columns.Cursor(spec, 1).has_funding
+    return ["candles", "book_snapshots", "trades"] + (["funding"] if funding else [])
+
+
+def write_generate(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
+                   progress: Callable[[int], object] | None = None) -> None:
+    """Writes the "generate" answer for `spec` (JSON text, read as a generate
+    command reads its "spec" member) to `out`, byte for byte as the module
+    answers it. `progress` is told of every chunk of bars written, once per
+    record list (`lists(spec)` of them). A failed run raises ValueError with
+    the module's text, part of the answer written."""
+    bars = _talpen_columns.Cursor(spec, 1).bars
+    kinds = lists(spec)
+    # Every list's cursor starts at once; each runs at most a few chunks
+    # ahead of the writer.
+    producers = [_json_list(spec, kind, bars_per_chunk) for kind in kinds]
+    entered: list[Prefetch[bytes]] = []
+    try:
+        for chunks in producers:
+            entered.append(chunks.__enter__())
+        out.write(b"{")
+        for i, (kind, chunks) in enumerate(zip(kinds, producers)):
+            out.write(b'"%s":[' % kind.encode() if i == 0 else b',"%s":[' % kind.encode())
+            _write_joined(out, chunks, progress, bars_per_chunk, bars)
+            out.write(b"]")
+        out.write(b"}")
+    finally:
+        for chunks in entered:
+            chunks.__exit__(None, None, None)
+
+
+def write_generate_stream(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
+                          progress: Callable[[int], object] | None = None) -> None:
+    """Writes the "generate_stream" answer for `spec` to `out`, byte for byte
+    as the module answers it."""
+    bars = _talpen_columns.Cursor(spec, 1).bars
+    with _json_list(spec, "events", bars_per_chunk) as chunks:
+        out.write(b'{"events":[')
+        _write_joined(out, chunks, progress, bars_per_chunk, bars)
+        out.write(b"]}")
+
+
+# An event object of the stream starts with its type; nothing nested in an
+# event does, so this marks exactly the boundaries between events.
+_EVENT_START = b',{"type":'
+
+
+def stream_lines(cursor: _talpen_columns.Cursor) -> bytes | None:
+    """The next chunk's events, one JSON line each ("\\n" after every
+    event); b"" for a chunk without events, None once the run is over."""
+    part = cursor.next_json("events")
+    if not part:
+        return part
+    return part.replace(_EVENT_START, b'\n{"type":') + b"\n"
+
+
+# --- Table rows --------------------------------------------------------------------------------------------
+
+def header(table: str, fmt: str) -> bytes:
+    """The first line of a table file: the column names for CSV, nothing for JSON lines."""
+    return (",".join(TABLE_COLUMNS[table]) + "\n").encode() if fmt == "csv" else b""
+
+
+def write_rows(spec: str, table: str, fmt: str, out: Writable, start_ts: int, bar_secs: int,
+               bars_per_chunk: int = TEXT_BARS, progress: Callable[[int], object] | None = None,
+               stop: threading.Event | None = None) -> int:
+    """Writes one table of the run as CSV (with its header) or JSON lines to
+    `out`, books and trades with `available_at`; returns the number of rows.
+    `stop`, when set, ends the writing between chunks (InterruptedError)."""
+    np = _numpy()
+    cursor = _talpen_columns.Cursor(spec, bars_per_chunk)
+    out.write(header(table, fmt))
+    rows = 0
+    timed = table in TIMED_TABLES
+    while True:
+        if stop is not None and stop.is_set():
+            raise InterruptedError("stopped")
+        first_bar = cursor.bars_done
+        part = cursor.next_rows(table, fmt)
+        if part is None:
+            return rows
+        bars = cursor.bars_done - first_bar
+        if progress is not None:
+            progress(bars)
+        if not part:
+            continue
+        count = part.count(b"\n")
+        rows += count
+        if timed:
+            out.write(with_available_at(part, fmt, count, start_ts + first_bar * bar_secs, bars, bar_secs, np))
+        else:
+            out.write(part)
+
+
+def _numpy() -> ModuleType | None:
+    try:
+        import numpy
+    except ImportError:
+        return None
+    return numpy
+
+
+def _available(ts: int, bar_secs: int) -> int:
+    # As the frames have it: a bar that would end past the last int64 second ends there.
+    return INT64_MAX if ts > INT64_MAX - bar_secs else ts + bar_secs
+
+
+def with_available_at(rows: bytes, fmt: str, count: int, first_ts: int, bars: int, bar_secs: int,
+                      np: ModuleType | None) -> bytes | memoryview:
+    """`rows` (`count` lines of book or trade rows of `bars` bars from
+    `first_ts` on) with `available_at` appended to each: a last CSV cell, or
+    a last JSON member. Each line's timestamp is read from its start."""
+    last_ts = first_ts + (bars - 1) * bar_secs
+    if (np is None or first_ts < 0 or len(str(first_ts)) != len(str(last_ts))
+            or last_ts > INT64_MAX - bar_secs or len(str(first_ts + bar_secs)) != len(str(last_ts + bar_secs))):
+        return _with_available_at_lines(rows, fmt, bar_secs)
+    return _with_available_at_arrays(rows, fmt, count, first_ts, bars, bar_secs, np)
+
+
+def _with_available_at_lines(rows: bytes, fmt: str, bar_secs: int) -> bytes:
+    """Line by line: for the rare chunk whose timestamps change their number
+    of digits, or that ends past the last int64 second."""
+    out = []
+    for line in rows.split(b"\n")[:-1]:
+        if fmt == "csv":
+            ts = int(line[:line.index(b",")])
+            out.append(b"%s,%d\n" % (line, _available(ts, bar_secs)))
+        else:
+            ts = int(line[6:line.index(b",")])  # after '{"ts":'
+            out.append(b'%s,"available_at":%d}\n' % (line[:-1], _available(ts, bar_secs)))
+    return b"".join(out)
+
+
+def _with_available_at_arrays(rows: bytes, fmt: str, count: int, first_ts: int, bars: int, bar_secs: int,
+                              np: ModuleType) -> memoryview:
+    """The same, with arrays: every timestamp of the chunk has the same
+    number of digits, and so has every `available_at`."""
+    a = np.frombuffer(rows, np.uint8)
+    ends = np.flatnonzero(a == 10)  # the newline of each line
+    starts = np.empty(count, np.int64)
+    starts[0] = 0
+    starts[1:] = ends[:-1] + 1
+    width = len(str(first_ts))
+    offset = 0 if fmt == "csv" else 6  # '{"ts":'
+    digits = a[(starts + offset)[:, None] + np.arange(width)].astype(np.int64) - 48
+    ts = digits @ (10 ** np.arange(width - 1, -1, -1, dtype=np.int64))
+    bar = (ts - first_ts) // bar_secs
+    # One text per bar, picked for each line by its bar.
+    prefix = b"," if fmt == "csv" else b',"available_at":'
+    avail_width = len(str(first_ts + bar_secs))
+    available = first_ts + bar_secs * np.arange(1, bars + 1, dtype=np.int64)
+    texts = np.empty((bars, len(prefix) + avail_width), np.uint8)
+    texts[:, :len(prefix)] = np.frombuffer(prefix, np.uint8)
+    powers = 10 ** np.arange(avail_width - 1, -1, -1, dtype=np.int64)
+    texts[:, len(prefix):] = (available[:, None] // powers) % 10 + 48
+    # Inserted before each line's newline (CSV) or its closing brace (JSON lines).
+    at = ends if fmt == "csv" else ends - 1
+    size = texts.shape[1]
+    out = np.empty(a.size + count * size, np.uint8)
+    where = (at + np.arange(count, dtype=np.int64) * size)[:, None] + np.arange(size)
+    keep = np.ones(out.size, bool)
+    keep[where] = False
+    out[keep] = a
+    out[where] = texts[bar]
+    return memoryview(out)

@@ -1,0 +1,348 @@
+"""Outputs that appear under their final name complete or not at all.
+
+Everything is first written beside its destination under a staging name,
+``.NAME.partial-PID`` (PID: the writing process), flushed to disk, and renamed
+into place only once complete. A folder is staged whole and renamed as one;
+it replaces an existing folder only at that rename. A failure or an
+interrupt removes the staging, so nothing is left under the final name.
+
+A process killed outright (SIGKILL, a power cut) cannot clean up: its staging
+stays behind, recognisable by its name. The next output into the same place
+reports it and removes it, once the process that wrote it is gone.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import errno
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import FrameType, TracebackType
+from typing import Any, BinaryIO
+
+__all__ = [
+    "MANIFEST",
+    "FileRecord",
+    "HashingFile",
+    "Interrupted",
+    "StagedFile",
+    "StagedFolder",
+    "clean_stale",
+    "hash_file",
+    "interrupts_raise",
+    "staging_path",
+]
+
+MANIFEST = "manifest.json"
+
+_MARK = ".partial-"
+_Report = Callable[[str], None]
+
+
+class Interrupted(BaseException):
+    """SIGTERM (or SIGHUP) arrived: raised in the main thread so that every
+    staged output on the way out is removed, as for Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+@contextmanager
+def interrupts_raise() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise Interrupted in the main thread inside the
+    block (SIGINT already raises KeyboardInterrupt); the previous handlers
+    come back after it. Elsewhere than the main thread this does nothing."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def handler(signum: int, frame: FrameType | None) -> None:
+        raise Interrupted(signum)
+
+    previous = {s: signal.signal(s, handler) for s in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        yield
+    finally:
+        for s, h in previous.items():
+            signal.signal(s, h)
+
+
+def staging_path(final: Path) -> Path:
+    """The name this process stages `final` under."""
+    return final.with_name(f".{final.name}{_MARK}{os.getpid()}")
+
+
+def _alive(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True  # someone else's live process
+    return True
+
+
+def _remove(path: Path) -> None:
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        path.unlink(missing_ok=True)
+
+
+def clean_stale(final: Path, report: _Report | None = None) -> list[Path]:
+    """Removes the staging of `final` that processes now gone left behind,
+    telling `report` of each; returns what was removed. Staging of a live
+    process (another run writing the same place) is left alone."""
+    pattern = re.compile(re.escape(f".{final.name}{_MARK}") + r"(\d+)(-old)?\Z")
+    removed: list[Path] = []
+    try:
+        entries = list(final.parent.iterdir())
+    except OSError:
+        return removed
+    for entry in entries:
+        m = pattern.match(entry.name)
+        if m is None or _alive(int(m.group(1))):
+            continue
+        _remove(entry)
+        removed.append(entry)
+        if report is not None:
+            report(f"removed {entry}, the unfinished output of process {m.group(1)}, which was stopped "
+                   "before it completed")
+    return removed
+
+
+def _fsync_folder(folder: Path) -> None:
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass  # some file systems cannot sync a folder; the rename still stands
+    finally:
+        os.close(fd)
+
+
+def _umask() -> int:
+    # Read, not set and reset: os.umask would change it for every thread.
+    try:
+        for line in Path("/proc/self/status").read_text().splitlines():
+            if line.startswith("Umask:"):
+                return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    return 0o022
+
+
+class HashingFile:
+    """A binary file that counts and hashes what is written to it (also as
+    the sink of a pyarrow writer)."""
+
+    def __init__(self, raw: BinaryIO) -> None:
+        self.raw = raw
+        self.size = 0
+        self.sha256 = hashlib.sha256()
+
+    def write(self, data: bytes | bytearray | memoryview) -> int:
+        n = self.raw.write(data)
+        self.sha256.update(data)
+        self.size += len(data)
+        return n
+
+    def flush(self) -> None:
+        self.raw.flush()
+
+    def tell(self) -> int:
+        return self.size
+
+    def writable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return False
+
+    @property
+    def closed(self) -> bool:
+        return self.raw.closed
+
+    def close(self) -> None:
+        self.raw.close()
+
+
+class StagedFile:
+    """One file written under its staging name and renamed to `final` by
+    `commit()`; leaving the block without a commit (an exception, an
+    interrupt) removes the staging and leaves `final` as it was.
+
+    `file` counts and hashes what is written (`size`, `sha256`). An existing
+    `final` is replaced only at the rename."""
+
+    def __init__(self, final: str | os.PathLike[str], report: _Report | None = None) -> None:
+        self.final = Path(final)
+        self.path = staging_path(self.final)
+        self._report = report
+        self._raw: BinaryIO | None = None
+        self.file: HashingFile | None = None
+        self.committed = False
+
+    def __enter__(self) -> StagedFile:
+        clean_stale(self.final, self._report)
+        self._raw = open(self.path, "xb")  # noqa: SIM115 - closed by commit or abort
+        self.file = HashingFile(self._raw)
+        return self
+
+    def write(self, data: bytes | bytearray | memoryview) -> int:
+        assert self.file is not None
+        return self.file.write(data)
+
+    def commit(self) -> None:
+        assert self._raw is not None
+        self._raw.flush()
+        os.fsync(self._raw.fileno())
+        self._raw.close()
+        os.chmod(self.path, 0o666 & ~_umask())
+        os.replace(self.path, self.final)
+        self.committed = True
+        _fsync_folder(self.final.parent)
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        if not self.committed:
+            if self._raw is not None:
+                try:
+                    self._raw.close()
+                except OSError:
+                    pass  # a full disk fails the last flush as well
+            self.path.unlink(missing_ok=True)
+
+
+@dataclass
+class FileRecord:
+    """One file of a folder output, as its manifest lists it."""
+
+    name: str
+    rows: int
+    bytes: int
+    sha256: str
+
+
+def hash_file(path: Path, rows: int) -> FileRecord:
+    """The manifest's record of a finished file, read back to hash it."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while block := f.read(1 << 20):
+            digest.update(block)
+            size += len(block)
+    return FileRecord(path.name, rows, size, digest.hexdigest())
+
+
+@dataclass
+class StagedFolder:
+    """A folder written whole under its staging name and renamed to `final`
+    by `commit()`, which writes the manifest last. `final` may be missing or
+    an empty folder; a non-empty one is refused unless `force`, and then
+    replaced only at the rename. Leaving the block without a commit removes
+    the staging."""
+
+    final: Path
+    force: bool = False
+    report: _Report | None = None
+    path: Path = field(init=False)
+    files: list[FileRecord] = field(default_factory=list)
+    committed: bool = False
+
+    def __post_init__(self) -> None:
+        self.final = Path(self.final)
+        self.path = staging_path(self.final)
+
+    def check(self) -> None:
+        """Refuses a destination that cannot be replaced (OSError with a
+        message); call it before any work."""
+        if self.final.exists() or self.final.is_symlink():
+            if not self.final.is_dir():
+                raise FileExistsError(errno.EEXIST, "exists and is not a folder", str(self.final))
+            if not self.force and any(self.final.iterdir()):
+                raise FileExistsError(errno.ENOTEMPTY, "folder exists and is not empty (--force replaces it)",
+                                      str(self.final))
+        if not self.final.parent.is_dir():
+            raise FileNotFoundError(errno.ENOENT, "no such folder", str(self.final.parent))
+
+    def __enter__(self) -> StagedFolder:
+        self.check()
+        clean_stale(self.final, self.report)
+        self.path.mkdir()
+        return self
+
+    def add(self, record: FileRecord) -> None:
+        self.files.append(record)
+
+
+    def commit(self, manifest: dict[str, Any], raw: dict[str, str] | None = None) -> None:
+        """Syncs the files, writes the manifest (`manifest` plus the file
+        list; a value that is a key of `raw` is written as that key's JSON
+        text) and renames the folder into place."""
+        for record in self.files:
+            fd = os.open(self.path / record.name, os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+        text = json.dumps(dict(manifest, files=[vars(r) for r in self.files]), indent=2)
+        for key, value in (raw or {}).items():
+            text = text.replace(json.dumps(key), value)
+        with open(self.path / MANIFEST, "x", encoding="utf-8") as f:
+            f.write(text + "\n")
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(self.path, 0o777 & ~_umask())
+        _fsync_folder(self.path)
+        if self.final.is_dir() and any(self.final.iterdir()):
+            _exchange(self.path, self.final)  # the old folder now has the staging name
+            self.committed = True
+            shutil.rmtree(self.path, ignore_errors=True)
+        else:
+            os.replace(self.path, self.final)  # over a missing or empty folder
+            self.committed = True
+        _fsync_folder(self.final.parent)
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 trace: TracebackType | None) -> None:
+        if not self.committed:
+            shutil.rmtree(self.path, ignore_errors=True)
+
+
+_RENAME_EXCHANGE = 2
+_AT_FDCWD = -100
+
+
+def _exchange(a: Path, b: Path) -> None:
+    """Swaps two folders in one step (Linux renameat2 RENAME_EXCHANGE), so
+    that `b` is never missing; where the system cannot, the old `b` steps
+    aside under `a`'s name first."""
+    libc_name = ctypes.util.find_library("c")
+    renameat2 = getattr(ctypes.CDLL(libc_name, use_errno=True), "renameat2", None) if libc_name else None
+    if renameat2 is not None:
+        if renameat2(_AT_FDCWD, os.fsencode(a), _AT_FDCWD, os.fsencode(b), _RENAME_EXCHANGE) == 0:
+            return
+        err = ctypes.get_errno()
+        if err not in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+            raise OSError(err, os.strerror(err), str(b))
+    aside = a.with_name(a.name + "-old")
+    os.rename(b, aside)
+    os.rename(a, b)
+    os.rename(aside, a)
