@@ -220,16 +220,17 @@ def _universe(args: argparse.Namespace) -> UniverseSpec:
 def _generate(args: argparse.Namespace) -> int:
     require("pyarrow", "frames", "universe generate")
     universe = _universe(args)
-    from .dataset import write_partition_files
+    from .universe import write_universe_parquet
     out = Path(args.out)
     try:
-        out.mkdir(parents=True, exist_ok=True)
-        rows = write_partition_files(out, universe, None, None, {"compression": "zstd"})
+        paths = write_universe_parquet(universe, out, compression="zstd")
     except OSError as e:
         raise CliError(f"cannot write into {out}: {e.strerror or e}") from None
+    pq = require("pyarrow.parquet", "frames", "universe generate")
     n = len(universe.symbols)
-    for name, count in rows.items():
-        print(f"wrote {out / name} ({n} symbol{'s' if n > 1 else ''}, {count} rows)")
+    for path in paths:
+        count = sum(pq.ParquetFile(f).metadata.num_rows for f in sorted(path.glob("*/part-0.parquet")))
+        print(f"wrote {path} ({n} symbol{'s' if n > 1 else ''}, {count} rows)")
     return 0
 
 

@@ -377,10 +377,11 @@ class _Pool:
         return self
 
     def __exit__(self, *exc: object) -> None:
-        if self.own:
-            self.executor.shutdown(wait=exc[0] is None, cancel_futures=True)
         if self.client is not None:
+            # Seeds not yet started are dropped with the client's futures.
             self.client.close()
+        elif self.own:
+            self.executor.shutdown(wait=exc[0] is None, cancel_futures=True)
 
 
 def _cpu_count() -> int:

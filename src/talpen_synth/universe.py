@@ -610,10 +610,14 @@ def write_universe_parquet(universe: UniverseLike, directory: str | os.PathLike[
     existing one is replaced. `options` go to ``pyarrow.parquet.ParquetWriter``
     (e.g. ``compression="zstd"``). Returns the four table folders. Needs
     pyarrow (extra ``frames``)."""
-    from .dataset import write_partition_files
+    from .dataset import STAGING, write_partition_files
 
     spec = read_universe(universe)
     out = Path(directory)
     out.mkdir(parents=True, exist_ok=True)
     write_partition_files(out, spec, None, bars_per_chunk, options)
+    try:
+        (out / STAGING).rmdir()
+    except OSError:
+        pass
     return RunTables(*(out / name for name in TABLE_NAMES))
