@@ -37,6 +37,7 @@ time), :func:`universe_events` (JSON lines) and :func:`write_universe_parquet`
 
 from __future__ import annotations
 
+import itertools
 import json
 import math
 import operator
@@ -466,13 +467,27 @@ def arrow_table(table: Table, bar_secs: int) -> pa.Table:
     return out
 
 
-def _with_symbol(table: pa.Table, index: int, dictionary: pa.Array) -> pa.Table:
-    pyarrow = require("pyarrow", "frames", "universe tables")
-    indices = pyarrow.repeat(pyarrow.scalar(index, pyarrow.int32()), table.num_rows) if table.num_rows else \
-        pyarrow.array([], pyarrow.int32())
-    column = pyarrow.DictionaryArray.from_arrays(indices, dictionary)
-    field = pyarrow.field("symbol", column.type, nullable=False)
-    return table.add_column(0, field, column)
+class _Symbols:
+    """The dictionary-encoded ``symbol`` columns of a universe's tables, kept
+    by instrument and length: a chunk's tables mostly have the lengths of the
+    chunk before."""
+
+    def __init__(self, symbols: Sequence[str]) -> None:
+        self.pa = require("pyarrow", "frames", "universe tables")
+        self.dictionary = self.pa.array(list(symbols), self.pa.string())
+        self.columns: dict[tuple[int, int], Any] = {}
+
+    def add_to(self, table: pa.Table, index: int) -> pa.Table:
+        pyarrow = self.pa
+        column = self.columns.get((index, table.num_rows))
+        if column is None:
+            indices = pyarrow.array(itertools.repeat(index, table.num_rows), pyarrow.int32()) if table.num_rows \
+                else pyarrow.array([], pyarrow.int32())
+            column = pyarrow.DictionaryArray.from_arrays(indices, self.dictionary)
+            if len(self.columns) > 4 * len(self.dictionary):  # the lengths of a chunk and of the last, table by table
+                self.columns.clear()
+            self.columns[(index, table.num_rows)] = column
+        return table.add_column(0, pyarrow.field("symbol", column.type, nullable=False), column)
 
 
 def _chunks(spec: UniverseSpec, bars_per_chunk: int | None) -> Iterator[tuple[tuple[Table, Table, Table, Table], ...]]:
@@ -495,8 +510,8 @@ def universe_tables(universe: UniverseLike, bars_per_chunk: int | None = None) -
         for i, four in enumerate(chunk):
             for t, table in enumerate(four):
                 pieces[i][t].append(arrow_table(table, spec.bar_secs))
-    dictionary = pyarrow.array(spec.symbols, pyarrow.string())
-    tables = [pyarrow.concat_tables([_with_symbol(pyarrow.concat_tables(pieces[i][t]), i, dictionary)
+    symbols = _Symbols(spec.symbols)
+    tables = [pyarrow.concat_tables([symbols.add_to(pyarrow.concat_tables(pieces[i][t]), i)
                                      for i in range(len(spec.instruments))])
               for t in range(len(TABLE_NAMES))]
     return RunTables(*tables)
@@ -526,12 +541,11 @@ class UniverseStream:
 
     def batches(self) -> Iterator[pa.RecordBatch]:
         """The stream's batches, chunk by chunk."""
-        pyarrow = require("pyarrow", "frames", "UniverseStream")
         t = TABLE_NAMES.index(self.table)
-        dictionary = pyarrow.array(self.spec.symbols, pyarrow.string())
+        symbols = _Symbols(self.spec.symbols)
         for chunk in _chunks(self.spec, self.bars_per_chunk):
             for i, four in enumerate(chunk):
-                yield from _with_symbol(arrow_table(four[t], self.spec.bar_secs), i, dictionary).to_batches()
+                yield from symbols.add_to(arrow_table(four[t], self.spec.bar_secs), i).to_batches()
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> Any:
         pyarrow = require("pyarrow", "frames", "UniverseStream")
