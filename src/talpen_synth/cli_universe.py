@@ -202,8 +202,8 @@ def load_universe(spec_path: str | None, preset: str | None, seed: int | None = 
     if bars is not None:
         from .cli_spec import tile_regimes
         universe, notes = universe.with_bars(bars, tile_regimes)
-        if notes:
-            print(f"{prog}: {notes[0].partition(': ')[2]} (every instrument)", file=sys.stderr)
+        for note in notes:
+            print(f"{prog}: {note.replace('; --keep-regimes keeps them as written', '')}", file=sys.stderr)
         try:
             universe = read_universe(universe.to_json())
         except UniverseError as e:
