@@ -193,6 +193,13 @@ def load_universe(spec_path: str | None, preset: str | None, seed: int | None = 
         except KeyError:
             raise CliError(f"unknown universe {name!r} (known: {', '.join(preset_index())})") from None
         origin = f"universe {name}"
+    return checked_universe(text, origin, seed, bars, prog), origin
+
+
+def checked_universe(text: str, origin: str, seed: int | None = None, bars: int | None = None,
+                     prog: str = "talpen-synth") -> UniverseSpec:
+    """The universe of a document's text, checked, with its overrides; every
+    message names `origin`."""
     try:
         universe = read_universe(text)
     except UniverseError as e:
@@ -208,7 +215,7 @@ def load_universe(spec_path: str | None, preset: str | None, seed: int | None = 
             universe = read_universe(universe.to_json())
         except UniverseError as e:
             raise CliError(f"{origin}: --bars {bars}: {e}") from None
-    return universe, origin
+    return universe
 
 
 def _universe(args: argparse.Namespace) -> UniverseSpec:
@@ -355,20 +362,26 @@ def _dataset(args: argparse.Namespace) -> int:
     except ValueError as e:
         raise CliError(f"--seeds {args.seeds}: {e}", status=2) from None
     source: Any
-    origin: str
     if args.spec is not None:
         try:
-            text = read_spec_file(args.spec).text
+            spec_file = read_spec_file(args.spec)  # read once: it may be standard input
         except SpecFileError as e:
             raise CliError(str(e)) from None
-        if is_universe(text):
-            source, origin = load_universe(args.spec, None, prog=args.prog)
+        origin = spec_file.name
+        if is_universe(spec_file.text):
+            source = checked_universe(spec_file.text, origin, prog=args.prog)
         else:
-            source, origin = _spec_source(args.spec, None)
+            from .cli_spec import SpecSource, open_synth
+            open_synth(SpecSource(spec_file.text, origin, None, origin, spec_file))  # the module's verdict
+            source = spec_file.text
     elif args.preset in preset_index():
         source, origin = load_universe(None, args.preset, prog=args.prog)
     else:
-        source, origin = _spec_source(None, args.preset)
+        from . import presets
+        if args.preset not in presets.names():
+            known = ", ".join([*presets.names(), *preset_index()])
+            raise CliError(f"unknown preset {args.preset!r} (known specs and universes: {known})")
+        source, origin = presets.spec_text(args.preset), f"preset {args.preset}"
     compression = None if args.compression == "none" else args.compression
     try:
         summary = write_dataset(source, seeds, args.out, workers=args.workers, scheduler=args.scheduler,
@@ -383,10 +396,3 @@ def _dataset(args: argparse.Namespace) -> int:
           f"{len(summary.skipped)} already done")
     print(", ".join(f"{name} {count} rows" for name, count in summary.rows.items()))
     return 0
-
-
-def _spec_source(path: str | None, preset: str | None) -> tuple[str, str]:
-    from .cli_spec import load_spec, open_synth
-    source = load_spec(path, preset)
-    open_synth(source)  # the module's verdict, with its messages named by the file
-    return source.text, source.origin
