@@ -14,6 +14,9 @@ from .batches import TableStream, iter_batches, table_stream
 from .frames import RunTables, generate_arrays, generate_columns, generate_frames, to_arrow, write_parquet
 from .ohlcv import to_ohlcv
 from .sweep import SweepError, SweepFailure, SweepResult, sweep
+from .universe import (UniverseError, UniverseSpec, UniverseStream, read_universe, universe_events, universe_ohlcv,
+                       universe_tables, write_universe_parquet)
+from .dataset import DatasetError, DatasetSummary, write_dataset
 
 __all__ = [
     "__version__",
@@ -32,4 +35,15 @@ __all__ = [
     "to_arrow",
     "to_ohlcv",
     "write_parquet",
+    "UniverseError",
+    "UniverseSpec",
+    "UniverseStream",
+    "read_universe",
+    "universe_events",
+    "universe_ohlcv",
+    "universe_tables",
+    "write_universe_parquet",
+    "DatasetError",
+    "DatasetSummary",
+    "write_dataset",
 ]

@@ -220,6 +220,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 
     from .cli_realism import add_parsers
     add_parsers(sub, _Help, prog)  # report, compare, fit, sample
+    from .cli_universe import add_parsers as add_universe_parsers
+    add_universe_parsers(sub, _Help, prog)  # universe, dataset
     return parser
 
 

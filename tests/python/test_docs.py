@@ -22,6 +22,7 @@ from __future__ import annotations
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -43,6 +44,9 @@ FIXTURES = {
     "flat.json": '{"seed": 1, "bars": 4, "start_price": 100.0, "regimes": [{"kind": "vol", "len": 2, "drift": 0.0, '
                  '"vol": 0.001}, {"kind": "trend", "len": 2, "drift": 0.001, "vol": 0.0}], "microstructure": '
                  '{"book_depth": 2, "spread_bps": 5.0, "trade_rate": 1.0}}\n',
+    "tangle.json": '{"instruments": [{"symbol": "A", "preset": "default", "seed": 1}, {"symbol": "B", "preset": '
+                   '"default", "seed": 2}, {"symbol": "C", "preset": "default", "seed": 3}], "correlation": '
+                   '[[1, 0.9, -0.9], [0.9, 1, 0.9], [-0.9, 0.9, 1]]}\n',
 }
 # Output lines that differ from run to run: the timings of `time`.
 VARIABLE = re.compile(r"^(real|user|sys)\t")
@@ -125,10 +129,11 @@ def compare(got: str, expected: list[str], what: str) -> None:
 def test_the_readme_runs_as_written(workdir):
     env = dict(os.environ, PATH=f"{BIN}{os.pathsep}{os.environ['PATH']}")
     port = str(free_port())  # the README's 8765, made free for this run
-    doc = README.read_text().replace("8765", port)
+    doc = README.read_text().replace("8765", port).replace("8786", str(free_port()))
     all_blocks = blocks(doc)
     not_run = {**NOT_RUN, **developing_commands(doc)}
     servers: list[subprocess.Popen[str]] = []
+    background: list[subprocess.Popen[str]] = []  # `cmd &`: a Dask scheduler and its workers
     ran = 0
     try:
         for i, block in enumerate(all_blocks):
@@ -147,7 +152,13 @@ def test_the_readme_runs_as_written(workdir):
                 continue
             if block.lang == "console":
                 for cmd in commands(block):
-                    if cmd.line.startswith("talpen-synth serve") and "--clients" in cmd.line:
+                    if cmd.line.endswith(" &"):
+                        # A service the next commands use, its output in files: started in a
+                        # session of its own, ended with all its processes at the end.
+                        assert not cmd.expected, cmd.line
+                        background.append(subprocess.Popen(["bash", "-c", cmd.line[:-2]], cwd=workdir, env=env,
+                                                           text=True, start_new_session=True))
+                    elif cmd.line.startswith("talpen-synth serve") and "--clients" in cmd.line:
                         # A server the next commands talk to: started, and its
                         # first lines compared once it has said them.
                         proc = subprocess.Popen(["bash", "-c", cmd.line], cwd=workdir, env=env,
@@ -180,6 +191,9 @@ def test_the_readme_runs_as_written(workdir):
     finally:
         for proc in servers:
             proc.kill()
+            proc.wait()
+        for proc in background:
+            os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
     assert ran > 40
 

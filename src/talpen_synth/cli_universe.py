@@ -1,0 +1,398 @@
+"""The command line's universe and dataset commands: `universe generate`,
+`universe stream`, `universe serve`, `universe plot`, `universe presets`,
+and `dataset`.
+
+A universe comes from `--spec FILE` (JSON, or TOML or YAML by extension; '-'
+reads JSON from standard input) or `--preset NAME` (a named universe;
+"crypto-basket" when neither is given). Every message about it names the
+file and the member at fault.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, TextIO
+
+from ._extras import require
+from .cli_args import positive, whole
+from .cli_spec import CliError, StreamEvent
+from .spec_files import SpecFileError, read_spec_file
+from .universe import UniverseError, UniverseSpec, preset_index, preset_text, read_universe
+
+__all__ = ["add_parsers"]
+
+DEFAULT_UNIVERSE = "crypto-basket"
+_SEED = whole(0, 2**64 - 1)
+_COUNT = whole(0, 2**64 - 1)
+
+
+def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: str) -> None:
+    """Adds `universe` (with its own subcommands) and `dataset`."""
+    p = sub.add_parser(
+        "universe", formatter_class=formatter_class, help="several correlated instruments on one clock",
+        description="Run a universe: several instruments on one clock whose bars' shocks move together, under "
+                    "a correlation matrix or a one-factor market model. A universe is a JSON (or TOML, YAML) "
+                    "document: {\"instruments\": [{\"symbol\": \"BTC\", \"spec\": {...}}, ...], "
+                    "\"correlation\": [[1, 0.6], [0.6, 1]]}, or \"market\": {\"seed\": N, \"loading\": "
+                    "{\"BTC\": 0.9, ...}} in place of the matrix. `universe presets` lists the named ones.",
+        epilog=f"examples:\n  {prog} universe presets\n  {prog} universe generate --preset crypto-basket "
+               f"--out basket\n  {prog} universe stream --spec pair.json | head\n"
+               f"  {prog} universe plot --preset market-crash --together -o crash.png")
+    verbs = p.add_subparsers(dest="verb", metavar="COMMAND", required=True)
+
+    q = verbs.add_parser(
+        "generate", formatter_class=formatter_class, help="the tables as a Parquet dataset partitioned by symbol",
+        description="Run the universe chunk by chunk into a Parquet dataset partitioned by symbol: "
+                    "DIR/<table>/symbol=<SYMBOL>/part-0.parquet for the tables candles, book, trades and "
+                    "funding, each file the instrument's table as `generate --format parquet` writes it. "
+                    "Each table's folder is renamed into place when complete.\n\nNeeds the `frames` extra: "
+                    "pip install talpen_synth[frames]",
+        epilog=f"examples:\n  {prog} universe generate --out basket\n  {prog} universe generate --spec pair.toml "
+               f"--bars 10000 --out pair")
+    _universe_options(q)
+    q.add_argument("--out", metavar="DIR", required=True, help="folder of the dataset (created if needed)")
+    q.set_defaults(handler=_generate)
+
+    q = verbs.add_parser(
+        "stream", formatter_class=formatter_class, help="the events as JSON lines, each with its symbol",
+        description="Write the universe's events as JSON lines: bar by bar, and in each bar instrument by "
+                    "instrument in the universe's order, each instrument's trades, book, candle and funding "
+                    "point exactly as `stream` writes them, each led by its \"symbol\". Made chunk by chunk, "
+                    "in bounded memory. Pacing as for `stream`.",
+        epilog=f"examples:\n  {prog} universe stream | head -3\n  {prog} universe stream --preset market-crash "
+               f"--speed 60")
+    _pacing_options(q)
+    _universe_options(q)
+    q.add_argument("--limit", type=_COUNT, metavar="N", help="stop after N events")
+    q.set_defaults(handler=_stream)
+
+    q = verbs.add_parser(
+        "serve", formatter_class=formatter_class, help="the events over WebSocket",
+        description="Serve the universe's events over WebSocket on a loopback address, as `serve` does: "
+                    "every client gets its own replay from the first event, one message per event (the "
+                    "objects `universe stream` writes), then a normal close.\n\nNeeds the `serve` extra: "
+                    "pip install talpen_synth[serve]",
+        epilog=f"examples:\n  {prog} universe serve --port 8765 --rate 50\n  {prog} universe serve --preset "
+               f"market-crash --port 0 --speed 60 --clients 1")
+    _universe_options(q)
+    q.add_argument("--host", default="127.0.0.1", help="loopback address to listen on (default: %(default)s)")
+    q.add_argument("--port", type=whole(0, 65535), default=8765, help="port; 0 picks a free one (default: "
+                                                                      "%(default)s)")
+    q.add_argument("--clients", type=_COUNT, default=0, metavar="N",
+                   help="exit after N replays have ended (default: serve until interrupted)")
+    q.add_argument("--quiet", action="store_true", help="do not log connections on standard error")
+    _pacing_options(q)
+    q.set_defaults(handler=_serve)
+
+    q = verbs.add_parser(
+        "plot", formatter_class=formatter_class, help="one panel per instrument, or the closes together",
+        description="Draw the universe: one candlestick panel per instrument, each with its regimes shaded "
+                    "by kind, or with --together every instrument's close on one chart, normalised to 100 at "
+                    "the first open, the stretches where every instrument is in the same kind of regime "
+                    "shaded. The file's extension names the format, as for `plot`.\n\nNeeds the `plot` "
+                    "extra: pip install talpen_synth[plot]",
+        epilog=f"examples:\n  {prog} universe plot -o basket.png\n  {prog} universe plot --preset market-crash "
+               f"--together -o crash.png")
+    _universe_options(q)
+    q.add_argument("-o", "--output", metavar="FILE", required=True,
+                   help="image file to write, its format by its extension ('-': PNG to standard output)")
+    q.add_argument("--together", action="store_true", help="normalised closes on one chart")
+    q.add_argument("--width", type=whole(200, 10000), default=1200, metavar="PX",
+                   help="image width in pixels (default: %(default)s)")
+    q.add_argument("--height", type=whole(150, 10000), metavar="PX",
+                   help="image height in pixels (default: 700 together, else 170 a panel)")
+    q.set_defaults(handler=_plot)
+
+    q = verbs.add_parser(
+        "presets", formatter_class=formatter_class, help="list the named universes, or print one",
+        description="List the named universes that --preset accepts, with their symbols, bars, bar length and "
+                    "how their shocks are mixed; or, given a NAME, print that universe's document.",
+        epilog=f"examples:\n  {prog} universe presets\n  {prog} universe presets crypto-basket > basket.json")
+    q.add_argument("name", nargs="?", metavar="NAME", help="print this universe's document")
+    q.set_defaults(handler=_presets)
+
+    p = sub.add_parser(
+        "dataset", formatter_class=formatter_class, help="a spec or universe over many seeds, as Parquet",
+        description="Write a spec or a universe over many seeds as one Hive-partitioned Parquet dataset: "
+                    "DIR/<table>/seed=<S>/part-0.parquet, and for a universe DIR/<table>/seed=<S>/"
+                    "symbol=<SYMBOL>/part-0.parquet, one task per seed in bounded memory, on local processes "
+                    "(--workers) or a Dask cluster (--scheduler). Seed S of a spec replaces its seed; seed S "
+                    "of a universe moves each instrument's seed (and the market's) by S x 0x9E3779B97F4A7C15, "
+                    "so seed 0 is the universe as written.\n\nEach seed is written under a staging name and "
+                    "renamed into place, and DIR/_manifest.jsonl records it: run the command again after an "
+                    "interruption and it writes only the seeds not yet recorded.\n\nNeeds the `frames` extra "
+                    "(and `cluster` for --scheduler): pip install talpen_synth[frames,cluster]",
+        epilog=f"examples:\n  {prog} dataset --preset flash-crash --seeds 0:64 --out crashes\n"
+               f"  {prog} dataset --spec basket.json --seeds 0:1000 --out basket --scheduler tcp://node1:8786\n"
+               f"  {prog} dataset --spec my.toml --seeds 3,5,8 --out picked --workers 2")
+    g = p.add_argument_group("source (a spec or a universe)")
+    source = g.add_mutually_exclusive_group(required=True)
+    source.add_argument("--spec", metavar="FILE", help="a spec or universe file: JSON, TOML (.toml) or YAML "
+                                                       "(.yaml, .yml); '-' reads JSON from standard input")
+    source.add_argument("--preset", metavar="NAME", help="a named spec or universe")
+    p.add_argument("--seeds", required=True, metavar="SEEDS",
+                   help="A:B for A to B - 1, a list a,b,c, or both (0:8,100)")
+    p.add_argument("--out", metavar="DIR", required=True, help="folder of the dataset")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=whole(1, 4096), metavar="N",
+                       help="local worker processes (default: one per CPU)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="a Dask scheduler (tcp://host:8786); DIR must be seen by every worker at that path")
+    p.add_argument("--bars-per-chunk", type=whole(1, 2**32), metavar="N",
+                   help="bars a task makes at a time (default: chunks of about two million rows)")
+    p.add_argument("--compression", default="zstd", metavar="CODEC",
+                   help="Parquet compression (default: %(default)s; none, snappy, gzip, brotli, lz4, zstd)")
+    p.add_argument("--pyarrow-threads", type=whole(1, 1024), metavar="N",
+                   help="limit pyarrow's thread pools in each worker to N threads")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar (one shows on a terminal)")
+    p.set_defaults(handler=_dataset)
+
+
+def _universe_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group(f"universe (default: the \"{DEFAULT_UNIVERSE}\" universe)")
+    source = g.add_mutually_exclusive_group()
+    source.add_argument("--spec", metavar="FILE",
+                        help="universe file: JSON, or TOML (.toml) or YAML (.yaml, .yml) by its extension; '-' "
+                             "reads JSON from standard input")
+    source.add_argument("--preset", metavar="NAME", help="a named universe (see `universe presets`)")
+    g.add_argument("--seed", type=_SEED, metavar="N",
+                   help="move every instrument's seed (and the market's) by N, as the dataset's seed N does")
+    g.add_argument("--bars", type=_COUNT, metavar="N",
+                   help="every instrument's bar count, its regimes tiled to it (as --bars does for a spec)")
+
+
+def _pacing_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("pacing (at most one; default: as fast as possible)")
+    pace = g.add_mutually_exclusive_group()
+    pace.add_argument("--rate", type=positive, metavar="N", help="N events per second")
+    pace.add_argument("--speed", type=positive, metavar="X",
+                      help="X times the bars' own clock (every event of a bar at its bar's time)")
+
+
+# --- Sources ------------------------------------------------------------------------------------------------
+
+def load_universe(spec_path: str | None, preset: str | None, seed: int | None = None,
+                  bars: int | None = None, prog: str = "talpen-synth") -> tuple[UniverseSpec, str]:
+    """The universe named on the command line, checked, with its overrides;
+    and how messages name it."""
+    if spec_path is not None:
+        try:
+            spec_file = read_spec_file(spec_path)
+        except SpecFileError as e:
+            raise CliError(str(e)) from None
+        text, origin = spec_file.text, spec_file.name
+    else:
+        name = preset or DEFAULT_UNIVERSE
+        try:
+            text = preset_text(name)
+        except KeyError:
+            raise CliError(f"unknown universe {name!r} (known: {', '.join(preset_index())})") from None
+        origin = f"universe {name}"
+    return checked_universe(text, origin, seed, bars, prog), origin
+
+
+def checked_universe(text: str, origin: str, seed: int | None = None, bars: int | None = None,
+                     prog: str = "talpen-synth") -> UniverseSpec:
+    """The universe of a document's text, checked, with its overrides; every
+    message names `origin`."""
+    try:
+        universe = read_universe(text)
+    except UniverseError as e:
+        raise CliError(f"{origin}: {e}") from None
+    if seed is not None:
+        universe = universe.with_seed(seed)
+    if bars is not None:
+        from .cli_spec import tile_regimes
+        universe, notes = universe.with_bars(bars, tile_regimes)
+        for note in notes:
+            print(f"{prog}: {note.replace('; --keep-regimes keeps them as written', '')}", file=sys.stderr)
+        try:
+            universe = read_universe(universe.to_json())
+        except UniverseError as e:
+            raise CliError(f"{origin}: --bars {bars}: {e}") from None
+    return universe
+
+
+def _universe(args: argparse.Namespace) -> UniverseSpec:
+    return load_universe(args.spec, args.preset, args.seed, args.bars, args.prog)[0]
+
+
+# --- Commands -----------------------------------------------------------------------------------------------
+
+def _generate(args: argparse.Namespace) -> int:
+    require("pyarrow", "frames", "universe generate")
+    universe = _universe(args)
+    from .universe import write_universe_parquet
+    out = Path(args.out)
+    try:
+        paths = write_universe_parquet(universe, out, compression="zstd")
+    except OSError as e:
+        raise CliError(f"cannot write into {out}: {e.strerror or e}") from None
+    pq = require("pyarrow.parquet", "frames", "universe generate")
+    n = len(universe.symbols)
+    for path in paths:
+        count = sum(pq.ParquetFile(f).metadata.num_rows for f in sorted(path.glob("*/part-0.parquet")))
+        print(f"wrote {path} ({n} symbol{'s' if n > 1 else ''}, {count} rows)")
+    return 0
+
+
+def _events(universe: UniverseSpec, limit: int | None) -> Iterator[str]:
+    """The universe's events, one line each (without its line feed)."""
+    left = limit
+    for chunk in universe_chunks(universe):
+        for line in chunk.decode("utf-8").splitlines():
+            if left is not None:
+                if left == 0:
+                    return
+                left -= 1
+            yield line
+
+
+def universe_chunks(universe: UniverseSpec) -> Iterator[bytes]:
+    from .universe import universe_events
+    return universe_events(universe)
+
+
+def _event_ts(line: str) -> int:
+    event = json.loads(line)
+    record = event[{"candle": "candle", "book": "snapshot", "trade": "trade", "funding": "sample"}[event["type"]]]
+    ts: int = record["ts"]
+    return ts
+
+
+def write_paced(lines: Iterator[str], out: TextIO, rate: float | None, speed: float | None) -> None:
+    """Writes one event per line; paced as `stream` paces, from a schedule
+    measured from the first event."""
+    if rate is None and speed is None:
+        for line in lines:
+            out.write(line)
+            out.write("\n")
+        out.flush()
+        return
+    start = time.monotonic()
+    ts0: int | None = None
+    for k, line in enumerate(lines):
+        if rate is not None:
+            due = k / rate
+        else:
+            assert speed is not None
+            ts = _event_ts(line)
+            ts0 = ts if ts0 is None else ts0
+            due = (ts - ts0) / speed
+        wait = start + due - time.monotonic()
+        if wait > 0:
+            time.sleep(wait)
+        out.write(line)
+        out.write("\n")
+        out.flush()
+
+
+def _stream(args: argparse.Namespace) -> int:
+    universe = _universe(args)
+    write_paced(_events(universe, args.limit), sys.stdout, args.rate, args.speed)
+    return 0
+
+
+def _serve(args: argparse.Namespace) -> int:
+    from .cli_serve import loopback_host, serve
+    host = loopback_host(args.host)
+    require("websockets", "serve", "universe serve")
+    universe = _universe(args)
+    events = [StreamEvent(line, _event_ts(line)) for line in _events(universe, None)]
+    log = None if args.quiet else (lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True))
+    serve(events, host, args.port, args.rate, args.speed, args.clients, log=log)
+    return 0
+
+
+def _plot(args: argparse.Namespace) -> int:
+    from .cli_plot import image_format
+    require("matplotlib", "plot", "universe plot")
+    fmt = image_format(args.output)
+    if args.output != "-" and not Path(args.output).parent.is_dir():
+        raise CliError(f"cannot write {args.output}: no directory {Path(args.output).parent}")
+    universe, origin = load_universe(args.spec, args.preset, args.seed, args.bars, args.prog)
+    from .universe_plot import plot_universe
+    label = origin.removeprefix("universe ") if args.spec is None else Path(origin).name
+    image = plot_universe(universe, label, args.width, args.height, args.together, fmt)
+    if args.output == "-":
+        sys.stdout.flush()
+        sys.stdout.buffer.write(image)
+        sys.stdout.buffer.flush()
+        return 0
+    from .outputs import write_bytes
+    try:
+        write_bytes(args.output, image)
+    except OSError as e:
+        raise CliError(f"cannot write {args.output}: {e.strerror or e}") from None
+    return 0
+
+
+def _presets(args: argparse.Namespace) -> int:
+    if args.name is not None:
+        try:
+            text = preset_text(args.name)
+        except KeyError:
+            raise CliError(f"unknown universe {args.name!r} (known: {', '.join(preset_index())})") from None
+        sys.stdout.write(text if text.endswith("\n") else text + "\n")
+        return 0
+    from .cli import _duration
+    rows = [("name", "symbols", "bars", "bar", "mix", "description")]
+    for name, description in preset_index().items():
+        u = read_universe(preset_text(name))
+        mix = "correlation matrix" if u.correlation is not None else "market factor"
+        rows.append((name, " ".join(u.symbols), str(u.bars), _duration(u.bar_secs), mix, description))
+    widths = [max(len(row[i]) for row in rows) for i in range(5)]
+    for row in rows:
+        print(f"{row[0]:<{widths[0]}}  {row[1]:<{widths[1]}}  {row[2]:>{widths[2]}}  {row[3]:<{widths[3]}}  "
+              f"{row[4]:<{widths[4]}}  {row[5]}")
+    return 0
+
+
+def _dataset(args: argparse.Namespace) -> int:
+    from .dataset import DatasetError, parse_seeds, write_dataset
+    from .universe import is_universe
+    require("pyarrow", "frames", "dataset")
+    try:
+        seeds = parse_seeds(args.seeds)
+    except ValueError as e:
+        raise CliError(f"--seeds {args.seeds}: {e}", status=2) from None
+    source: Any
+    if args.spec is not None:
+        try:
+            spec_file = read_spec_file(args.spec)  # read once: it may be standard input
+        except SpecFileError as e:
+            raise CliError(str(e)) from None
+        origin = spec_file.name
+        if is_universe(spec_file.text):
+            source = checked_universe(spec_file.text, origin, prog=args.prog)
+        else:
+            from .cli_spec import SpecSource, open_synth
+            open_synth(SpecSource(spec_file.text, origin, None, origin, spec_file))  # the module's verdict
+            source = spec_file.text
+    elif args.preset in preset_index():
+        source, origin = load_universe(None, args.preset, prog=args.prog)
+    else:
+        from . import presets
+        if args.preset not in presets.names():
+            known = ", ".join([*presets.names(), *preset_index()])
+            raise CliError(f"unknown preset {args.preset!r} (known specs and universes: {known})")
+        source, origin = presets.spec_text(args.preset), f"preset {args.preset}"
+    compression = None if args.compression == "none" else args.compression
+    try:
+        summary = write_dataset(source, seeds, args.out, workers=args.workers, scheduler=args.scheduler,
+                                bars_per_chunk=args.bars_per_chunk, progress=False if args.no_progress else None,
+                                pyarrow_threads=args.pyarrow_threads, compression=compression)
+    except DatasetError as e:
+        raise CliError(f"{origin}: {e}" if str(e).startswith("seed ") else str(e)) from None
+    except (OSError, ValueError) as e:
+        raise CliError(f"{args.out}: {e}") from None
+    what = f"a universe of {len(source.symbols)} instruments" if isinstance(source, UniverseSpec) else "a spec"
+    print(f"{summary.out}: {len(summary.seeds)} seeds of {what}: {len(summary.written)} written, "
+          f"{len(summary.skipped)} already done")
+    print(", ".join(f"{name} {count} rows" for name, count in summary.rows.items()))
+    return 0
