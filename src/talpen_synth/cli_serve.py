@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import asyncio
 import ipaddress
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from ._spec import SpecFields
@@ -39,11 +39,25 @@ def _url(host: str, port: int) -> str:
 Log = Callable[[str], None]
 
 
+# A fresh replay for one client: chunks of JSON lines, each with the time
+# (seconds after the client's start) its first line is due (None: at once).
+Replay = Callable[[], Iterator[tuple[float | None, bytes]]]
+
+
 def serve(spec_text: str, spec: SpecFields, host: str, port: int, pacing: Pacing, clients: int,
           log: Log | None = None) -> None:
-    """Serves until `clients` replays have ended (0: until interrupted);
-    `log` is told of every connection and disconnection."""
-    asyncio.run(_serve(spec_text, spec, host, port, pacing, clients, log))
+    """Serves one run until `clients` replays have ended (0: until
+    interrupted); `log` is told of every connection and disconnection."""
+    bars = spec["bars"]
+    serve_replays(lambda: event_chunks(spec_text, spec, pacing), f"{bars} bar{'s' if bars != 1 else ''}",
+                  host, port, pacing, clients, log)
+
+
+def serve_replays(replay: Replay, what: str, host: str, port: int, pacing: Pacing, clients: int,
+                  log: Log | None = None) -> None:
+    """Serves `replay()` to every client; `what` names the feed in the
+    opening line ("serving <what> of events on ws://…")."""
+    asyncio.run(_serve(replay, what, host, port, pacing, clients, log))
 
 
 def _peer(ws: Any) -> str:
@@ -62,7 +76,7 @@ def _serve_function() -> Callable[..., Any]:
     return serve
 
 
-async def _serve(spec_text: str, spec: SpecFields, host: str, port: int, pacing: Pacing, clients: int,
+async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: Pacing, clients: int,
                  log: Log | None = None) -> None:
     from websockets.exceptions import ConnectionClosed
 
@@ -80,7 +94,7 @@ async def _serve(spec_text: str, spec: SpecFields, host: str, port: int, pacing:
         if log is not None:
             log(f"{peer} connected (client {connected})")
         outcome = "left early"
-        chunks = event_chunks(spec_text, spec, pacing)
+        chunks = make_replay()
         try:
             start = loop.time()
             # Each chunk is made in a worker thread (the cursor works without
@@ -112,8 +126,7 @@ async def _serve(spec_text: str, spec: SpecFields, host: str, port: int, pacing:
         raise CliError(f"cannot listen on {_url(host, port)}: {e.strerror or e}") from None
     async with server:
         bound = server.sockets[0].getsockname()[1]
-        bars = spec["bars"]
-        print(f"serving {bars} bar{'s' if bars != 1 else ''} of events on {_url(host, bound)}", flush=True)
+        print(f"serving {what} of events on {_url(host, bound)}", flush=True)
         if clients:
             await all_done.wait()
         else:

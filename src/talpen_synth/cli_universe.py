@@ -20,7 +20,7 @@ from typing import Any, TextIO
 
 from ._extras import require
 from .cli_args import positive, whole
-from .cli_spec import CliError, StreamEvent
+from .cli_spec import CliError
 from .spec_files import SpecFileError, read_spec_file
 from .universe import UniverseError, UniverseSpec, preset_index, preset_text, read_universe
 
@@ -298,14 +298,36 @@ def _stream(args: argparse.Namespace) -> int:
     return 0
 
 
+def _replay(universe: UniverseSpec, rate: float | None, speed: float | None) -> Iterator[tuple[float | None, bytes]]:
+    """The universe's events for one client, chunk by chunk; paced as
+    `universe stream` paces, each line then its own chunk."""
+    if rate is None and speed is None:
+        for chunk in universe_chunks(universe):
+            yield None, chunk
+        return
+    ts0: int | None = None
+    for k, line in enumerate(_events(universe, None)):
+        if rate is not None:
+            due = k / rate
+        else:
+            assert speed is not None
+            ts = _event_ts(line)
+            ts0 = ts if ts0 is None else ts0
+            due = (ts - ts0) / speed
+        yield due, (line + "\n").encode()
+
+
 def _serve(args: argparse.Namespace) -> int:
-    from .cli_serve import loopback_host, serve
+    from .cli_serve import loopback_host, serve_replays
+    from .cli_stream import Pacing
     host = loopback_host(args.host)
     require("websockets", "serve", "universe serve")
     universe = _universe(args)
-    events = [StreamEvent(line, _event_ts(line)) for line in _events(universe, None)]
     log = None if args.quiet else (lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True))
-    serve(events, host, args.port, args.rate, args.speed, args.clients, log=log)
+    # The replay carries its own schedule, a line per chunk when paced, so
+    # the server adds no per-line offsets of its own (no rate in its pacing).
+    serve_replays(lambda: _replay(universe, args.rate, args.speed), f"{len(universe.symbols)} instruments",
+                  host, args.port, Pacing(), args.clients, log=log)
     return 0
 
 

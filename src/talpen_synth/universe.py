@@ -453,18 +453,13 @@ _TIMED_TABLES = ("book", "trades")
 
 
 def arrow_table(table: Table, bar_secs: int) -> pa.Table:
-    """A native table as pyarrow's, without a copy, with ``available_at``
-    for books and trades, as :func:`talpen_synth.to_arrow` gives it."""
+    """A native table as pyarrow's, without a copy, exactly as
+    :func:`talpen_synth.to_arrow` gives it (``available_at`` for books and
+    trades, times as UTC timestamps)."""
+    from .batches import arrow_batch
     pyarrow = require("pyarrow", "frames", "universe tables")
-    out = pyarrow.table(table)
-    if table.name in _TIMED_TABLES:
-        compute = require("pyarrow.compute", "frames", "universe tables")
-        ts = out["ts"]
-        available = compute.if_else(compute.greater(ts, INT64_MAX - bar_secs),
-                                    pyarrow.scalar(INT64_MAX, pyarrow.int64()),
-                                    compute.add(ts, pyarrow.scalar(bar_secs, pyarrow.int64())))
-        out = out.append_column(pyarrow.field("available_at", pyarrow.int64(), nullable=False), available)
-    return out
+    compute = require("pyarrow.compute", "frames", "universe tables")
+    return pyarrow.Table.from_batches([arrow_batch(table, table.name, bar_secs, pyarrow, compute)])
 
 
 class _Symbols:
