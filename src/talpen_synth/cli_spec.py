@@ -10,9 +10,11 @@ the spec's file and, where the module names a field, its path.
 from __future__ import annotations
 
 import json
+import math
 from dataclasses import dataclass
 from json import JSONDecoder
 from pathlib import Path
+from typing import Any, cast
 
 from . import Synth, presets
 from ._spec import Regime, SpecFields, normalize, with_fields
@@ -85,7 +87,7 @@ def load_spec(spec_path: str | None, preset: str | None, seed: int | None = None
         tiled = tile_regimes(spec, bars)
         if tiled is not None:
             spec, note = tiled
-            notes = (note,)
+            notes = (note,) + drift_warning(spec["regimes"], bars)
     return SpecSource(spec_json(spec), label, spec, origin, spec_file, notes)
 
 
@@ -129,6 +131,31 @@ def tile_regimes(spec: SpecFields, bars: int) -> tuple[SpecFields, str] | None:
     note = (f"--bars {bars}: regimes tiled: {how} ({len(tiled)} regime{'s' if len(tiled) > 1 else ''}{cut}; "
             f"--keep-regimes keeps them as written)")
     return changed, note
+
+
+# Past this many e-folds of drift (a factor of about 22,000) a run's prices
+# have left any market's range: they round to 0 at 8 decimals or grow huge.
+_DRIFT_E_FOLDS = 10.0
+
+
+def drift_warning(regimes: list[Regime], bars: int) -> tuple[str, ...]:
+    """A warning when the regimes' drift carries the price far from where it
+    started: each trend bar adds its drift to the log price and each crash
+    bar takes |drift| off, so a tiled schedule compounds them pass after
+    pass. Range regimes pull back to their anchor and vol regimes have none."""
+    total = 0.0
+    for r in regimes:
+        drift = float(cast(Any, r).get("drift", 0.0))
+        if r["kind"] == "trend":
+            total += drift * r["len"]
+        elif r["kind"] == "crash":
+            total -= abs(drift) * r["len"]
+    if abs(total) <= _DRIFT_E_FOLDS:
+        return ()
+    way = "up" if total > 0 else "down"
+    return (f"--bars {bars}: warning: the regimes' drift moves the log price {way} by {abs(total):.3g} over the "
+            f"run (prices x{math.exp(min(total, 700.0)):.3g}); prices may round to 0 or grow without bound. "
+            f"A shorter --bars, or a spec file with less drift, keeps them in range",)
 
 
 def _bars(n: int) -> str:

@@ -182,6 +182,11 @@ def segment(h: Any, max_regimes: int = DEFAULT_MAX_REGIMES, min_bars: int = DEFA
         raise ValueError("min_bars must be at least 2")
     if not penalty >= 0:
         raise ValueError("penalty must be 0 or more")
+    if h.size < min_bars:
+        # Fewer returns than the shortest regime may hold: a drift and a vol
+        # fitted to them would be noise.
+        raise DataError(f"the history gives {h.size} bar returns; fitting a regime takes at least {min_bars} "
+                        f"(min_bars)")
     log_n = math.log(h.size)
     best: list[SegmentFit] | None = None
     best_score = -math.inf

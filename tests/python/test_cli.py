@@ -465,3 +465,12 @@ def test_a_closed_pipe_ends_quietly():
     proc.stdout.close()
     assert proc.wait(timeout=30) == 0
     assert proc.stderr.read() == b""
+
+
+@pytest.mark.parametrize("bars, warned", [(5000, False), (200000, True)])
+def test_tiled_drift_that_leaves_any_price_range_is_warned_of(bars, warned):
+    # The default schedule's crash drift, compounded over 138 passes, takes
+    # prices to e^-30 of where they start.
+    result = run("validate", "--bars", bars)
+    assert result.returncode == 0
+    assert ("warning: the regimes' drift moves the log price down" in result.stderr) == warned

@@ -98,6 +98,8 @@ BAD_INPUT = [
     (["fit", "{dir}/short.csv", "-o", "{dir}/s.json", "--max-regimes", "0"], 2, "argument --max-regimes"),
     (["fit", "{dir}/short.csv"], 2, "the following arguments are required: -o/--output"),
     (["fit", "{dir}/bad.json", "-o", "{dir}/s.json"], 1, "not an OHLCV file"),
+    (["fit", "{dir}/short.csv", "-o", "{dir}/s.json"], 1,
+     "the history gives 2 bar returns; fitting a regime takes at least 20 (min_bars)"),
     (["fit", "{dir}/ok.csv", "-o", "{dir}/s.json", "--book", "{dir}/noclose.csv"], 1,
      "{dir}/noclose.csv: the book table has no 'side', 'price' column"),
     (["fit", "{dir}/ok.csv", "-o", "{dir}/s.json", "--funding", "{missing}"], 1,
