@@ -14,7 +14,7 @@ import argparse
 import json
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -275,21 +275,27 @@ def write_paced(lines: Iterator[str], out: TextIO, rate: float | None, speed: fl
         out.flush()
         return
     start = time.monotonic()
-    ts0: int | None = None
-    for k, line in enumerate(lines):
-        if rate is not None:
-            due = k / rate
-        else:
-            assert speed is not None
-            ts = _event_ts(line)
-            ts0 = ts if ts0 is None else ts0
-            due = (ts - ts0) / speed
+    for due, line in _schedule(lines, rate, speed):
         wait = start + due - time.monotonic()
         if wait > 0:
             time.sleep(wait)
         out.write(line)
         out.write("\n")
         out.flush()
+
+
+def _schedule(lines: Iterable[str], rate: float | None, speed: float | None) -> Iterator[tuple[float, str]]:
+    """Each line with the time (seconds after the first) it is due: one
+    every 1 / rate, or at its event's time scaled by speed."""
+    ts0: int | None = None
+    for k, line in enumerate(lines):
+        if rate is not None:
+            yield k / rate, line
+        else:
+            assert speed is not None
+            ts = _event_ts(line)
+            ts0 = ts if ts0 is None else ts0
+            yield (ts - ts0) / speed, line
 
 
 def _stream(args: argparse.Namespace) -> int:
@@ -305,15 +311,7 @@ def _replay(universe: UniverseSpec, rate: float | None, speed: float | None) -> 
         for chunk in universe_chunks(universe):
             yield None, chunk
         return
-    ts0: int | None = None
-    for k, line in enumerate(_events(universe, None)):
-        if rate is not None:
-            due = k / rate
-        else:
-            assert speed is not None
-            ts = _event_ts(line)
-            ts0 = ts if ts0 is None else ts0
-            due = (ts - ts0) / speed
+    for due, line in _schedule(_events(universe, None), rate, speed):
         yield due, (line + "\n").encode()
 
 

@@ -12,6 +12,7 @@ import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
+from .staging import process_umask
 
 __all__ = ["atomic_path", "write_bytes", "write_text"]
 
@@ -28,22 +29,11 @@ def atomic_path(path: str | os.PathLike[str]) -> Iterator[Path]:
         yield temporary
         # mkstemp makes the file readable by its owner only; the finished file
         # gets the permissions any new file of this process would.
-        os.chmod(temporary, 0o666 & ~_umask())
+        os.chmod(temporary, 0o666 & ~process_umask())
         os.replace(temporary, final)
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
-
-
-def _umask() -> int:
-    # Read, not set and reset: os.umask would change it for every thread.
-    try:
-        for line in Path("/proc/self/status").read_text().splitlines():
-            if line.startswith("Umask:"):
-                return int(line.split()[1], 8)
-    except (OSError, ValueError, IndexError):
-        pass
-    return 0o022
 
 
 def write_bytes(path: str | os.PathLike[str], data: bytes) -> None:

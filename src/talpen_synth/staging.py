@@ -137,7 +137,7 @@ def _fsync_folder(folder: Path) -> None:
         os.close(fd)
 
 
-def _umask() -> int:
+def process_umask() -> int:
     # Read, not set and reset: os.umask would change it for every thread.
     try:
         for line in Path("/proc/self/status").read_text().splitlines():
@@ -214,7 +214,7 @@ class StagedFile:
         self._raw.flush()
         os.fsync(self._raw.fileno())
         self._raw.close()
-        os.chmod(self.path, 0o666 & ~_umask())
+        os.chmod(self.path, 0o666 & ~process_umask())
         os.replace(self.path, self.final)
         self.committed = True
         _fsync_folder(self.final.parent)
@@ -309,7 +309,7 @@ class StagedFolder:
             f.write(text + "\n")
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(self.path, 0o777 & ~_umask())
+        os.chmod(self.path, 0o777 & ~process_umask())
         _fsync_folder(self.path)
         if self.final.is_dir() and any(self.final.iterdir()):
             _exchange(self.path, self.final)  # the old folder now has the staging name
