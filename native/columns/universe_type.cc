@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -248,6 +249,44 @@ PyObject* universe_next_tables(PyObject* self, PyObject*) {
   });
 }
 
+// One table of every instrument: a reader of one table (an Arrow stream of
+// candles, say) would otherwise lay out the book it never reads.
+PyObject* universe_next_table(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"table", nullptr};
+  const char* name = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:next_table", const_cast<char**>(keywords), &name)) return nullptr;
+  constexpr std::string_view kNames[] = {"candles", "book", "trades", "funding"};
+  size_t index = 0;
+  while (index < 4 && kNames[index] != name) ++index;
+  if (index == 4) {
+    PyErr_SetString(PyExc_ValueError, "table must be candles, book, trades or funding");
+    return nullptr;
+  }
+  ModuleState* state = state_of_type(Py_TYPE(self));
+  if (state == nullptr || state->table_type == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "talpen_synth._talpen_columns is being torn down");
+    return nullptr;
+  }
+  return guarded([&]() -> PyObject* {
+    std::vector<tables::TablePtr> laid_out;
+    bool ended = false;
+    if (!next_chunk(self, &ended, [&](UniverseState& s) {
+          for (const RunBars& chunk : s.chunks) laid_out.push_back(tables::chunk_table(chunk, index));
+        })) {
+      return nullptr;
+    }
+    if (ended) Py_RETURN_NONE;
+    Owned result(PyTuple_New(static_cast<Py_ssize_t>(laid_out.size())));
+    if (!result) return nullptr;
+    for (size_t i = 0; i < laid_out.size(); ++i) {
+      PyObject* table = new_table(state->table_type, std::move(laid_out[i]));
+      if (table == nullptr) return nullptr;
+      PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(i), table);  // steals
+    }
+    return result.release();
+  });
+}
+
 PyObject* get_bars(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_universe(self)->state->bars); }
 PyObject* get_bars_done(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(as_universe(self)->state->cursor.bars_done());
@@ -276,6 +315,10 @@ constexpr const char kUniverseDoc[] =
 PyMethodDef universe_methods[] = {
     {"next_tables", universe_next_tables, METH_NOARGS,
      "next_tables($self)\n--\n\nThe next chunk: per instrument its four tables (candles, book, trades, funding)."},
+    {"next_table", pyglue::as_method(universe_next_table), METH_VARARGS | METH_KEYWORDS,
+     "next_table($self, table)\n--\n\n"
+     "The next chunk's `table` (\"candles\", \"book\", \"trades\" or \"funding\") of\n"
+     "every instrument, in the universe's order; the others are not laid out."},
     {"next_events", universe_next_events, METH_NOARGS,
      "next_events($self)\n--\n\n"
      "The next chunk's events as JSON lines: bar by bar, instrument by instrument,\n"

@@ -536,11 +536,11 @@ class UniverseStream:
 
     def batches(self) -> Iterator[pa.RecordBatch]:
         """The stream's batches, chunk by chunk."""
-        t = TABLE_NAMES.index(self.table)
         symbols = _Symbols(self.spec.symbols)
-        for chunk in _chunks(self.spec, self.bars_per_chunk):
-            for i, four in enumerate(chunk):
-                yield from symbols.add_to(arrow_table(four[t], self.spec.bar_secs), i).to_batches()
+        native = self.spec.open(self.bars_per_chunk)
+        while (chunk := native.next_table(self.table)) is not None:
+            for i, table in enumerate(chunk):
+                yield from symbols.add_to(arrow_table(table, self.spec.bar_secs), i).to_batches()
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> Any:
         pyarrow = require("pyarrow", "frames", "UniverseStream")
