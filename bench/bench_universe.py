@@ -111,9 +111,9 @@ def busy_jiffies() -> int:
 
 
 def dataset_seconds(spec: dict, partitions: int, workers: int, dask: bool) -> tuple[float, float]:
-    """The best of two runs (the machine is shared: a neighbour's burst should
+    """The best of three runs (the machine is shared: a neighbour's burst should
     not decide the figure), and the CPUs that others kept busy meanwhile."""
-    runs = [dataset_once(spec, partitions, workers, dask) for _ in range(2)]
+    runs = [dataset_once(spec, partitions, workers, dask) for _ in range(3)]
     return min(runs)
 
 

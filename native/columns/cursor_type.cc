@@ -17,6 +17,7 @@
 #include "json/writer.h"
 #include "protocol/chunk_text.h"
 #include "protocol/spec_reading.h"
+#include "tables/block_pool.h"
 #include "tables/run_tables.h"
 
 namespace talpen::columns {
@@ -28,11 +29,15 @@ constexpr unsigned long long kDefaultBarsPerChunk = 65536;
 // What a cursor keeps between calls: the run's state and the buffers that
 // each chunk reuses.
 struct CursorState {
-  CursorState(const ValidSpec& spec, uint64_t bars_per_chunk) : cursor(spec), bars_per_chunk(bars_per_chunk) {}
+  CursorState(const ValidSpec& spec, uint64_t bars_per_chunk)
+      : cursor(spec), bars_per_chunk(bars_per_chunk), chunk(tables::take_chunk_buffers()) {}
+  ~CursorState() { tables::give_chunk_buffers(std::move(chunk)); }
+  CursorState(const CursorState&) = delete;
+  CursorState& operator=(const CursorState&) = delete;
 
   RunCursor cursor;
   uint64_t bars_per_chunk;
-  RunBars chunk;
+  RunBars chunk;  // the buffers of the last run that ended, if any
   std::vector<StreamEvent> events;
 };
 
@@ -195,7 +200,7 @@ PyObject* cursor_next_tables(PyObject* self, PyObject*) {
     tables::RunTables laid_out;
     bool ended = false;
     if (!next_chunk(self, &ended, [&](CursorState& s) {
-          laid_out = tables::chunk_tables(s.chunk);
+          laid_out = tables::chunk_tables(s.chunk, tables::shared_block_pool());
           return ok_status();
         })) {
       return nullptr;

@@ -17,6 +17,7 @@
 #include "json/writer.h"
 #include "protocol/chunk_text.h"
 #include "protocol/spec_reading.h"
+#include "tables/block_pool.h"
 #include "tables/run_tables.h"
 
 namespace talpen::columns {
@@ -26,7 +27,15 @@ namespace {
 struct UniverseState {
   UniverseState(const std::vector<ValidSpec>& specs, ShockMix mix, std::vector<std::string> symbols,
                 uint64_t bars_per_chunk)
-      : cursor(specs, std::move(mix)), symbols(std::move(symbols)), bars_per_chunk(bars_per_chunk) {}
+      : cursor(specs, std::move(mix)), symbols(std::move(symbols)), bars_per_chunk(bars_per_chunk) {
+    chunks.reserve(specs.size());
+    for (size_t i = 0; i < specs.size(); ++i) chunks.push_back(tables::take_chunk_buffers());
+  }
+  ~UniverseState() {
+    for (RunBars& chunk : chunks) tables::give_chunk_buffers(std::move(chunk));
+  }
+  UniverseState(const UniverseState&) = delete;
+  UniverseState& operator=(const UniverseState&) = delete;
 
   UniverseCursor cursor;
   std::vector<std::string> symbols;
@@ -228,7 +237,7 @@ PyObject* universe_next_tables(PyObject* self, PyObject*) {
     std::vector<tables::RunTables> laid_out;
     bool ended = false;
     if (!next_chunk(self, &ended, [&](UniverseState& s) {
-          for (const RunBars& chunk : s.chunks) laid_out.push_back(tables::chunk_tables(chunk));
+          for (const RunBars& chunk : s.chunks) laid_out.push_back(tables::chunk_tables(chunk, tables::shared_block_pool()));
         })) {
       return nullptr;
     }
@@ -271,7 +280,7 @@ PyObject* universe_next_table(PyObject* self, PyObject* args, PyObject* kwargs) 
     std::vector<tables::TablePtr> laid_out;
     bool ended = false;
     if (!next_chunk(self, &ended, [&](UniverseState& s) {
-          for (const RunBars& chunk : s.chunks) laid_out.push_back(tables::chunk_table(chunk, index));
+          for (const RunBars& chunk : s.chunks) laid_out.push_back(tables::chunk_table(chunk, index, tables::shared_block_pool()));
         })) {
       return nullptr;
     }

@@ -13,14 +13,11 @@ namespace {
 // Arrow's recommended alignment; also a whole cache line for the readers.
 constexpr size_t kAlignment = 64;
 
-void* allocate_aligned(size_t bytes) {
-  // aligned_alloc wants a multiple of the alignment; at least one block.
+// aligned_alloc wants a multiple of the alignment; at least one block.
+size_t block_size(size_t bytes) {
   if (bytes > std::numeric_limits<size_t>::max() - kAlignment) throw std::bad_alloc();
-  size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
-  if (rounded == 0) rounded = kAlignment;
-  void* p = std::aligned_alloc(kAlignment, rounded);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
+  const size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
+  return rounded == 0 ? kAlignment : rounded;
 }
 
 }  // namespace
@@ -58,13 +55,32 @@ std::string_view dtype_name(DType dtype) {
   return "";
 }
 
-ColumnData::ColumnData(std::string name, DType dtype, size_t length, const Categories* categories)
-    : name_(std::move(name)), dtype_(dtype), length_(length), categories_(categories), data_(nullptr) {
+ColumnData::ColumnData(std::string name, DType dtype, size_t length, const Categories* categories,
+                       BlockPoolPtr pool)
+    : name_(std::move(name)),
+      dtype_(dtype),
+      length_(length),
+      categories_(categories),
+      pool_(std::move(pool)),
+      block_bytes_(0),
+      data_(nullptr) {
   if (length > std::numeric_limits<size_t>::max() / dtype_size(dtype)) throw std::bad_alloc();
-  data_ = allocate_aligned(length * dtype_size(dtype));
+  block_bytes_ = block_size(length * dtype_size(dtype));
+  if (pool_ != nullptr) {
+    data_ = pool_->take(block_bytes_, kAlignment);
+  } else {
+    data_ = std::aligned_alloc(kAlignment, block_bytes_);
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
 }
 
-ColumnData::~ColumnData() { std::free(data_); }
+ColumnData::~ColumnData() {
+  if (pool_ != nullptr) {
+    pool_->give(data_, block_bytes_);
+  } else {
+    std::free(data_);
+  }
+}
 
 std::shared_ptr<ColumnData> ColumnData::clone() const {
   auto copy = std::make_shared<ColumnData>(name_, dtype_, length_, categories_);

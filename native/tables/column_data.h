@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tables/block_pool.h"
+
 namespace talpen::tables {
 
 enum class DType : unsigned char { Int64, UInt64, UInt32, UInt8, Float64 };
@@ -38,8 +40,10 @@ extern const Categories kTradeSides;  // 0 "buy", 1 "sell"
 class ColumnData {
  public:
   // Throws std::bad_alloc when the buffer cannot be had; the contents are
-  // left uninitialised for the builder to fill.
-  ColumnData(std::string name, DType dtype, size_t length, const Categories* categories = nullptr);
+  // left uninitialised for the builder to fill. With a pool the buffer comes
+  // from it and goes back to it.
+  ColumnData(std::string name, DType dtype, size_t length, const Categories* categories = nullptr,
+             BlockPoolPtr pool = nullptr);
   ~ColumnData();
   ColumnData(const ColumnData&) = delete;
   ColumnData& operator=(const ColumnData&) = delete;
@@ -66,6 +70,8 @@ class ColumnData {
   DType dtype_;
   size_t length_;
   const Categories* categories_;
+  BlockPoolPtr pool_;
+  size_t block_bytes_;
   void* data_;
 };
 

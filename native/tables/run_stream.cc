@@ -7,6 +7,7 @@
 
 #include "core/run_cursor.h"
 #include "tables/arrow_export.h"
+#include "tables/block_pool.h"
 #include "tables/run_tables.h"
 
 namespace talpen::tables {
@@ -15,12 +16,15 @@ namespace {
 
 struct RunStreamState {
   RunStreamState(const ValidSpec& spec, size_t index, uint64_t bars_per_chunk)
-      : cursor(spec), index(index), bars_per_chunk(bars_per_chunk) {}
+      : cursor(spec), index(index), bars_per_chunk(bars_per_chunk), chunk(take_chunk_buffers()) {}
+  ~RunStreamState() { give_chunk_buffers(std::move(chunk)); }
+  RunStreamState(const RunStreamState&) = delete;
+  RunStreamState& operator=(const RunStreamState&) = delete;
 
   RunCursor cursor;
   size_t index;
   uint64_t bars_per_chunk;
-  RunBars chunk;        // reused from batch to batch
+  RunBars chunk;  // reused from batch to batch, and by the next stream
   std::string last_error;
 };
 
@@ -56,7 +60,7 @@ int get_next(ArrowArrayStream* stream, ArrowArray* out) {
       *out = ArrowArray{};  // a released array marks the end of the stream
       return 0;
     }
-    export_table_array(chunk_table(state->chunk, state->index), out);
+    export_table_array(chunk_table(state->chunk, state->index, shared_block_pool()), out);
     return 0;
   } catch (...) {
     return fail_with(state, ENOMEM, "out of memory while producing a batch");

@@ -22,9 +22,9 @@ void release(std::vector<T>& v) {
   std::vector<T>().swap(v);
 }
 
-std::shared_ptr<ColumnData> column(const char* name, DType dtype, size_t rows,
+std::shared_ptr<ColumnData> column(const BlockPoolPtr& pool, const char* name, DType dtype, size_t rows,
                                    const Categories* categories = nullptr) {
-  return std::make_shared<ColumnData>(name, dtype, rows, categories);
+  return std::make_shared<ColumnData>(name, dtype, rows, categories, pool);
 }
 
 TablePtr make_table(const char* name, size_t rows, std::vector<std::shared_ptr<ColumnData>> columns) {
@@ -35,14 +35,14 @@ TablePtr make_table(const char* name, size_t rows, std::vector<std::shared_ptr<C
   return table;
 }
 
-TablePtr candle_table(const std::vector<Candle>& candles) {
+TablePtr candle_table(const std::vector<Candle>& candles, const BlockPoolPtr& pool) {
   const size_t n = candles.size();
-  auto ts = column("ts", DType::Int64, n);
-  auto open = column("open", DType::Float64, n);
-  auto high = column("high", DType::Float64, n);
-  auto low = column("low", DType::Float64, n);
-  auto close = column("close", DType::Float64, n);
-  auto volume = column("volume", DType::Float64, n);
+  auto ts = column(pool, "ts", DType::Int64, n);
+  auto open = column(pool, "open", DType::Float64, n);
+  auto high = column(pool, "high", DType::Float64, n);
+  auto low = column(pool, "low", DType::Float64, n);
+  auto close = column(pool, "close", DType::Float64, n);
+  auto volume = column(pool, "volume", DType::Float64, n);
   int64_t* t = ts->values<int64_t>();
   double* o = open->values<double>();
   double* h = high->values<double>();
@@ -63,15 +63,15 @@ TablePtr candle_table(const std::vector<Candle>& candles) {
 
 // The run keeps each bar's levels as book_depth bids then book_depth asks,
 // which is already the row order of the long table.
-TablePtr book_table(const RunBars& run) {
+TablePtr book_table(const RunBars& run, const BlockPoolPtr& pool) {
   const size_t bars = run.bar_count();
   const size_t depth = static_cast<size_t>(run.book_depth);
   const size_t rows = run.levels.size();  // bars * 2 * depth, checked by the run
-  auto ts = column("ts", DType::Int64, rows);
-  auto side = column("side", DType::UInt8, rows, &kBookSides);
-  auto level = column("level", DType::UInt32, rows);
-  auto price = column("price", DType::Float64, rows);
-  auto qty = column("qty", DType::Float64, rows);
+  auto ts = column(pool, "ts", DType::Int64, rows);
+  auto side = column(pool, "side", DType::UInt8, rows, &kBookSides);
+  auto level = column(pool, "level", DType::UInt32, rows);
+  auto price = column(pool, "price", DType::Float64, rows);
+  auto qty = column(pool, "qty", DType::Float64, rows);
   int64_t* t = ts->values<int64_t>();
   uint8_t* s = side->values<uint8_t>();
   uint32_t* lv = level->values<uint32_t>();
@@ -95,13 +95,13 @@ TablePtr book_table(const RunBars& run) {
   return make_table("book", rows, {ts, side, level, price, qty});
 }
 
-TablePtr trade_table(const std::vector<Trade>& trades) {
+TablePtr trade_table(const std::vector<Trade>& trades, const BlockPoolPtr& pool) {
   const size_t n = trades.size();
-  auto ts = column("ts", DType::Int64, n);
-  auto seq = column("seq", DType::UInt64, n);
-  auto price = column("price", DType::Float64, n);
-  auto qty = column("qty", DType::Float64, n);
-  auto side = column("side", DType::UInt8, n, &kTradeSides);
+  auto ts = column(pool, "ts", DType::Int64, n);
+  auto seq = column(pool, "seq", DType::UInt64, n);
+  auto price = column(pool, "price", DType::Float64, n);
+  auto qty = column(pool, "qty", DType::Float64, n);
+  auto side = column(pool, "side", DType::UInt8, n, &kTradeSides);
   int64_t* t = ts->values<int64_t>();
   uint64_t* sq = seq->values<uint64_t>();
   double* p = price->values<double>();
@@ -119,10 +119,10 @@ TablePtr trade_table(const std::vector<Trade>& trades) {
   return make_table("trades", n, {ts, seq, price, qty, side});
 }
 
-TablePtr funding_table(const std::vector<FundingPoint>& funding) {
+TablePtr funding_table(const std::vector<FundingPoint>& funding, const BlockPoolPtr& pool) {
   const size_t n = funding.size();
-  auto ts = column("ts", DType::Int64, n);
-  auto rate = column("rate", DType::Float64, n);
+  auto ts = column(pool, "ts", DType::Int64, n);
+  auto rate = column(pool, "rate", DType::Float64, n);
   int64_t* t = ts->values<int64_t>();
   double* r = rate->values<double>();
   for (size_t i = 0; i < n; ++i) {
@@ -134,17 +134,18 @@ TablePtr funding_table(const std::vector<FundingPoint>& funding) {
 
 }  // namespace
 
-TablePtr chunk_table(const RunBars& chunk, size_t index) {
+TablePtr chunk_table(const RunBars& chunk, size_t index, const BlockPoolPtr& pool) {
   switch (index) {
-    case 0: return candle_table(chunk.candles);
-    case 1: return book_table(chunk);
-    case 2: return trade_table(chunk.trades);
-    default: return funding_table(chunk.funding);
+    case 0: return candle_table(chunk.candles, pool);
+    case 1: return book_table(chunk, pool);
+    case 2: return trade_table(chunk.trades, pool);
+    default: return funding_table(chunk.funding, pool);
   }
 }
 
-RunTables chunk_tables(const RunBars& chunk) {
-  return {chunk_table(chunk, 0), chunk_table(chunk, 1), chunk_table(chunk, 2), chunk_table(chunk, 3)};
+RunTables chunk_tables(const RunBars& chunk, const BlockPoolPtr& pool) {
+  return {chunk_table(chunk, 0, pool), chunk_table(chunk, 1, pool), chunk_table(chunk, 2, pool),
+          chunk_table(chunk, 3, pool)};
 }
 
 Status check_level_numbering(const GenSpec& spec) {
@@ -166,13 +167,13 @@ Result<RunTables> run_tables(const ValidSpec& spec) {
   RunTables tables;
   // Each record array is freed once its table is built. The book goes first
   // because its rows take their timestamps from the candles.
-  tables[1] = book_table(run);
+  tables[1] = book_table(run, nullptr);
   release(run.levels);
-  tables[0] = candle_table(run.candles);
+  tables[0] = candle_table(run.candles, nullptr);
   release(run.candles);
-  tables[2] = trade_table(run.trades);
+  tables[2] = trade_table(run.trades, nullptr);
   release(run.trades);
-  tables[3] = funding_table(run.funding);
+  tables[3] = funding_table(run.funding, nullptr);
   return tables;
 }
 

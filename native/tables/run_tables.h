@@ -28,10 +28,11 @@ using RunTables = std::array<TablePtr, 4>;
 Result<RunTables> run_tables(const ValidSpec& spec);
 
 // One chunk of a run (a run cursor's output) as the same four tables, or
-// only the one at `index` (table order). Throw std::bad_alloc when memory
-// runs out.
-RunTables chunk_tables(const RunBars& chunk);
-TablePtr chunk_table(const RunBars& chunk, size_t index);
+// only the one at `index` (table order), their buffers from `pool` when one
+// is given (a chunked run's, for its next chunks). Throw std::bad_alloc when
+// memory runs out.
+RunTables chunk_tables(const RunBars& chunk, const BlockPoolPtr& pool = nullptr);
+TablePtr chunk_table(const RunBars& chunk, size_t index, const BlockPoolPtr& pool = nullptr);
 
 // OutOfMemory for a book deeper than the level column can number.
 Status check_level_numbering(const GenSpec& spec);

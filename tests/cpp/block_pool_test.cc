@@ -1,0 +1,61 @@
+#include "tables/block_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "tables/column_data.h"
+
+namespace talpen::tables {
+namespace {
+
+constexpr size_t kBig = BlockPool::kSmallestPooled;
+
+TEST(BlockPool, AChunkOfTheSameShapeGetsTheBlocksTheLastOneGaveBack) {
+  auto pool = std::make_shared<BlockPool>();
+  const void* first = nullptr;
+  {
+    ColumnData column("price", DType::Float64, kBig / 8, nullptr, pool);
+    first = column.data();
+  }
+  EXPECT_EQ(pool->kept_bytes(), kBig);
+  ColumnData again("price", DType::Float64, kBig / 8, nullptr, pool);
+  EXPECT_EQ(again.data(), first);
+  EXPECT_EQ(pool->kept_bytes(), 0u);
+  // Another size is a new block, whatever is kept.
+  ColumnData other("qty", DType::Float64, kBig / 8 + 8, nullptr, pool);
+  EXPECT_NE(other.data(), first);
+}
+
+TEST(BlockPool, KeepsNeitherSmallBlocksNorMoreThanItsCap) {
+  BlockPool pool;
+  pool.give(pool.take(64, 64), 64);
+  EXPECT_EQ(pool.kept_bytes(), 0u);
+  const size_t half = BlockPool::kMaxKeptBytes / 2;
+  void* a = pool.take(half, 64);
+  void* b = pool.take(half, 64);
+  void* c = pool.take(half, 64);
+  pool.give(a, half);
+  pool.give(b, half);
+  pool.give(c, half);  // over the cap: freed
+  EXPECT_EQ(pool.kept_bytes(), BlockPool::kMaxKeptBytes);
+}
+
+TEST(ChunkBuffers, ARunsBuffersGoToTheNextRunButNoneBeyondTheCap) {
+  RunBars used;
+  used.levels.reserve(1000);
+  const BookLevel* block = used.levels.data();
+  give_chunk_buffers(std::move(used));
+  RunBars next = take_chunk_buffers();
+  EXPECT_EQ(next.levels.data(), block);
+  EXPECT_GE(next.levels.capacity(), 1000u);
+  EXPECT_EQ(take_chunk_buffers().levels.capacity(), 0u);  // nothing else was kept
+
+  RunBars huge;
+  huge.levels.reserve(64 * 1024 * 1024 / sizeof(BookLevel) + 1);
+  give_chunk_buffers(std::move(huge));
+  EXPECT_EQ(take_chunk_buffers().levels.capacity(), 0u);
+}
+
+}  // namespace
+}  // namespace talpen::tables
