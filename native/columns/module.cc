@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "columns/answer_output.h"
 #include "columns/column_type.h"
 #include "columns/cursor_type.h"
 #include "columns/guarded.h"
@@ -153,6 +154,7 @@ PyMethodDef module_methods[] = {
      "the same bits, so the normalised text runs exactly as the original.\n"
      "An empty text or exactly \"{}\" (after trimming white space) gives None.\n"
      "A spec the constructor refuses raises ValueError with the same text."},
+    {"write_answer", pyglue::as_method(write_answer), METH_VARARGS | METH_KEYWORDS, kWriteAnswerDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -168,7 +170,7 @@ int exec_module(PyObject* module) {
   if (state->table_stream_type == nullptr) return -1;
   state->universe_type = create_universe_type(module);
   if (state->universe_type == nullptr) return -1;
-  for (const char* name : {"generate", "check_spec", "normalize_spec"}) {
+  for (const char* name : {"generate", "check_spec", "normalize_spec", "write_answer"}) {
     Owned function(PyObject_GetAttrString(module, name));
     if (!function || pyglue::add_public(module, name, function.get()) < 0) return -1;
   }

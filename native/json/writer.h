@@ -155,6 +155,13 @@ class JsonWriter {
   const char* data() const { return buf_; }
   size_t size() const { return len_; }
   std::string_view view() const { return {buf_, len_}; }
+  // Empties the text and keeps the buffer, for a writer used piece by piece.
+  void clear() {
+    len_ = 0;
+    member_bits_ = 0;
+    depth_ = 0;
+    deep_bits_.clear();
+  }
   // Releases the buffer early (after the text has been copied out). The
   // writer stays usable and starts afresh on the next write.
   void clear_and_free();

@@ -1,7 +1,7 @@
 """A run as tables of typed columns (`talpen_synth._talpen_columns`)."""
 
-from collections.abc import Sequence
-from typing import Any, final
+from collections.abc import Callable, Sequence
+from typing import Any, Protocol, final
 
 # A PyCapsule ("arrow_schema", "arrow_array", "arrow_array_stream",
 # "dltensor", "dltensor_versioned"): opaque, for consumers to take.
@@ -148,6 +148,17 @@ def generate(spec_json: str) -> tuple[Table, Table, Table, Table]:
     "numeric: ..."). The run releases the interpreter lock. Exhausted memory
     raises MemoryError.
     """
+
+class _BinaryWriter(Protocol):
+    def write(self, data: memoryview, /) -> object: ...
+
+def write_answer(spec_json: str, kind: str, out: _BinaryWriter, bars_per_chunk: int = 4096,
+                 progress: Callable[[int], object] | None = None, lookahead_bytes: int = 167772160) -> None:
+    """Write the "generate" or "generate_stream" (`kind`) answer for a spec to
+    `out` by calls of out.write(), byte for byte the module's answer text, in
+    memory bounded by a few chunks and `lookahead_bytes`. `progress(bars)` is
+    told of bars written, once per record list. A failed run raises ValueError
+    with the module's text, part of the answer written."""
 
 def check_spec(spec_json: str) -> int:
     """Read and validate a spec (JSON text) as generate does, without running it;

@@ -8,36 +8,31 @@ keep every digit the module writes. Each function writes to a binary file
 object (a file, standard output's buffer, a staged file) and never holds
 more than a few chunks.
 
-The grouped "generate" answer lists every candle, then every book snapshot,
-then every trade, then every funding point. Rather than hold a run's records
-of one kind while the others are written, each list gets a cursor of its own
-(generating a bar costs a fraction of writing it). The lists' cursors run in
-background threads a few chunks ahead of the writer, so on two cores the
-passes overlap.
+The two JSON answers are written by the native `write_answer`: one pass of
+the run makes every record list on two threads, holding the text of the
+lists not yet due within a budget (a list past it is made again by a pass of
+its own when due), so a short run costs one pass and a long one stays in
+bounded memory.
 """
 
 from __future__ import annotations
 
-import queue
 import threading
-from collections.abc import Callable, Iterator
-from types import ModuleType, TracebackType
-from typing import Any, Generic, Protocol, TypeVar
+from collections.abc import Callable
+from types import ModuleType
+from typing import Any, Protocol
 
 from . import _talpen_columns
 
 __all__ = [
     "BOOK_COLUMNS",
     "TABLE_COLUMNS",
-    "Prefetch",
     "Writable",
     "stream_lines",
     "write_generate",
     "write_generate_stream",
     "write_rows",
 ]
-
-_T = TypeVar("_T")
 
 # Bars per chunk of text: small enough to stay in cache while it is written.
 TEXT_BARS = 4096
@@ -60,80 +55,6 @@ class Writable(Protocol):
     def write(self, data: bytes | memoryview, /) -> Any: ...
 
 
-class Prefetch(Generic[_T]):
-    """The items of `produce`, called until it returns None, made by a
-    background thread at most `depth` items ahead of the reader. Use it as a
-    context manager: leaving the block (at the end, on an exception or an
-    interrupt) stops the thread after its current item."""
-
-    def __init__(self, produce: Callable[[], _T | None], depth: int = 2) -> None:
-        self._produce = produce
-        self._queue: queue.Queue[tuple[bool, Any]] = queue.Queue(maxsize=depth)
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True, name="talpen-prefetch")
-        self._started = False
-
-    def _run(self) -> None:
-        try:
-            while not self._stop.is_set():
-                item = self._produce()
-                self._put((True, item))
-                if item is None:
-                    return
-        except BaseException as error:  # handed to the reader, who raises it
-            self._put((False, error))
-
-    def _put(self, entry: tuple[bool, Any]) -> None:
-        while not self._stop.is_set():
-            try:
-                self._queue.put(entry, timeout=0.05)
-                return
-            except queue.Full:
-                continue
-
-    def __enter__(self) -> Prefetch[_T]:
-        self._thread.start()
-        self._started = True
-        return self
-
-    def __iter__(self) -> Iterator[_T]:
-        while True:
-            ok, item = self._queue.get()
-            if not ok:
-                raise item
-            if item is None:
-                return
-            yield item
-
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 trace: TracebackType | None) -> None:
-        self._stop.set()
-        if self._started:
-            self._thread.join()
-
-
-def _json_list(spec: str, kind: str, bars_per_chunk: int) -> Prefetch[bytes]:
-    cursor = _talpen_columns.Cursor(spec, bars_per_chunk)
-    return Prefetch(lambda: cursor.next_json(kind), depth=4)
-
-
-def _write_joined(out: Writable, chunks: Prefetch[bytes], progress: Callable[[int], object] | None,
-                  bars_per_chunk: int, bars: int) -> None:
-    first = True
-    done = 0
-    for part in chunks:
-        if progress is not None:
-            step = min(bars_per_chunk, bars - done)
-            done += step
-            progress(step)
-        if not part:
-            continue
-        if not first:
-            out.write(b",")
-        out.write(part)
-        first = False
-
-
 def lists(spec: str) -> list[str]:
     """The record lists of the "generate" answer for `spec`, in order."""
     funding = _talpen_columns.Cursor(spec, 1).has_funding
@@ -147,35 +68,14 @@ def write_generate(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
     answers it. `progress` is told of every chunk of bars written, once per
     record list (`lists(spec)` of them). A failed run raises ValueError with
     the module's text, part of the answer written."""
-    bars = _talpen_columns.Cursor(spec, 1).bars
-    kinds = lists(spec)
-    # Every list's cursor starts at once; each runs at most a few chunks
-    # ahead of the writer.
-    producers = [_json_list(spec, kind, bars_per_chunk) for kind in kinds]
-    entered: list[Prefetch[bytes]] = []
-    try:
-        for chunks in producers:
-            entered.append(chunks.__enter__())
-        out.write(b"{")
-        for i, (kind, chunks) in enumerate(zip(kinds, producers)):
-            out.write(b'"%s":[' % kind.encode() if i == 0 else b',"%s":[' % kind.encode())
-            _write_joined(out, chunks, progress, bars_per_chunk, bars)
-            out.write(b"]")
-        out.write(b"}")
-    finally:
-        for chunks in entered:
-            chunks.__exit__(None, None, None)
+    _talpen_columns.write_answer(spec, "generate", out, bars_per_chunk, progress)
 
 
 def write_generate_stream(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
                           progress: Callable[[int], object] | None = None) -> None:
     """Writes the "generate_stream" answer for `spec` to `out`, byte for byte
     as the module answers it."""
-    bars = _talpen_columns.Cursor(spec, 1).bars
-    with _json_list(spec, "events", bars_per_chunk) as chunks:
-        out.write(b'{"events":[')
-        _write_joined(out, chunks, progress, bars_per_chunk, bars)
-        out.write(b"]}")
+    _talpen_columns.write_answer(spec, "generate_stream", out, bars_per_chunk, progress)
 
 
 # An event object of the stream starts with its type; nothing nested in an

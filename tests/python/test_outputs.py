@@ -96,6 +96,64 @@ def test_chunked_text_is_the_whole_run_text(chunk):
                 assert rows == want.count(b"\n") - (fmt == "csv")
 
 
+@pytest.mark.parametrize("lookahead", [0, 3000, 1 << 30])
+def test_lists_past_the_lookahead_are_made_by_passes_of_their_own(lookahead):
+    """With no budget every later list is cut at once, with a small one part
+    way: the joined pieces are the answer all the same, and the progress adds
+    up to a run per list."""
+    for spec in SPECS[:12]:
+        text = json.dumps(spec)
+        synth = Synth(text)
+        for kind, lists in (("generate", len(chunked.lists(text))), ("generate_stream", 1)):
+            out, told = io.BytesIO(), []
+            talpen_synth._talpen_columns.write_answer(text, kind, out, 7, told.append, lookahead)
+            assert out.getvalue().decode() == synth.command(json.dumps({"cmd": kind})), (spec, kind)
+            assert sum(told) == lists * spec["bars"]
+
+
+def test_a_failed_run_raises_after_the_text_before_it():
+    spec = json.dumps({"seed": 1, "bars": 30, "start_price": 100.0,
+                       "regimes": [{"kind": "vol", "len": 20, "drift": 0, "vol": 0.01},
+                                   {"kind": "trend", "len": 10, "drift": 800.0, "vol": 0}],
+                       "microstructure": {"book_depth": 2, "spread_bps": 1.0, "trade_rate": 1.0}})
+    for kind in ("generate", "generate_stream"):
+        out = io.BytesIO()
+        with pytest.raises(ValueError, match="^numeric: price walk produced a non-finite value$"):
+            talpen_synth._talpen_columns.write_answer(spec, kind, out, 4)
+        assert out.getvalue().startswith(b'{"candles":[{"ts":' if kind == "generate" else b'{"events":[{')
+        assert not out.getvalue().endswith(b"]}")
+
+
+def test_a_writer_that_fails_or_takes_part_is_handled():
+    text = json.dumps(SPECS[3])
+    whole = Synth(text).command('{"cmd":"generate"}').encode()
+
+    class Dribble(io.RawIOBase):  # a raw file that takes at most 1000 bytes a call
+        def __init__(self) -> None:
+            self.data = bytearray()
+
+        def writable(self) -> bool:
+            return True
+
+        def write(self, b) -> int:
+            self.data += bytes(b[:1000])
+            return min(len(b), 1000)
+
+    out = Dribble()
+    chunked.write_generate(text, out)
+    assert bytes(out.data) == whole
+
+    class Full(io.RawIOBase):
+        def writable(self) -> bool:
+            return True
+
+        def write(self, b) -> int:
+            raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError, match="No space left"):
+        chunked.write_generate(text, Full())
+
+
 def test_available_at_without_numpy_is_the_same_text():
     spec = next(s for s in SPECS if s["microstructure"]["trade_rate"] > 1 and s["start_ts"] == 1_700_000_000)
     for fmt in ("csv", "jsonl"):
