@@ -18,6 +18,8 @@ constexpr size_t kSpares = 16;
 // advised for huge pages. A held list's text is fresh memory, and taking it
 // a huge page at a time rather than 4 KiB at a time halves its cost.
 constexpr size_t kPieceRoom = size_t{4} << 20;
+// A held piece takes further chunks of its list up to this size.
+constexpr size_t kHeldPiece = size_t{16} << 20;
 
 Error out_of_memory() { return Error{ErrorKind::OutOfMemory, "out of memory while writing the answer"}; }
 
@@ -69,6 +71,7 @@ AnswerWriter::~AnswerWriter() {
   changed_.notify_all();
   if (first_.joinable()) first_.join();
   if (second_.joinable()) second_.join();
+  if (pass_.joinable()) pass_.join();
 }
 
 bool AnswerWriter::live_locked() const {
@@ -89,7 +92,6 @@ void AnswerWriter::run_first() {
   try {
     RunCursor cursor(spec_);
     std::vector<StreamEvent> events;
-    uint64_t first_bar = 0;
     size_t s = 0;
     for (bool running = true; running;) {
       Slot* slot = nullptr;
@@ -106,9 +108,7 @@ void AnswerWriter::run_first() {
         break;
       }
       if (made.value() == 0) break;
-      slot->first_bar = first_bar;
       slot->count = made.value();
-      first_bar += made.value();
       bool hand_on = false;
       for (size_t i = 0; i < lists_.size() && running; ++i) {
         if (lists_[i].second_thread) {
@@ -168,47 +168,99 @@ void AnswerWriter::run_second() {
   changed_.notify_all();
 }
 
-bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events) {
+bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events,
+                           bool own_pass) {
   List& list = lists_[index];
   json::JsonWriter text;
   bool comma = false;
+  bool held = false;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (list.cut) return true;
+    // Once cut, a list is the business of its own pass alone.
+    if (list.cut && !own_pass) return true;
     // The list being handed out waits for the caller; any other is held.
     changed_.wait(lock, [&] { return stopping_ || failure_ || index != current_ || list.held.size() < kBacklog; });
     if (stopping_ || failure_) return false;
-    if (index != current_ && held_elsewhere_locked(current_) >= options_.lookahead_bytes) {
+    held = index != current_;
+    if (held && held_elsewhere_locked(current_) >= options_.lookahead_bytes) {
       list.cut = true;
       changed_.notify_all();
       return true;
     }
     comma = list.has_records;
-    if (!spare_.empty()) {
+    if (held && !list.held.empty() && list.held.back().text.size() < kHeldPiece) {
+      // Held text grows in a few large pieces: less fresh memory to fault in.
+      text = std::move(list.held.back().text);
+      list.held.pop_back();
+    } else if (!spare_.empty()) {
       text = std::move(spare_.back());
       spare_.pop_back();
+      text.clear();
     }
   }
-  text.clear();
-  text.reserve_more(kPieceRoom);
+  if (held && text.size() == 0) text.reserve_more(kPieceRoom);
+  const size_t before = text.size();
   if (comma) text.put(',');
   const size_t empty_size = text.size();
   Status written = write_chunk_records(text, chunk, list.kind, events);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!written.ok()) {
     if (!failure_) failure_ = std::move(written).error();
+    if (before != 0) {  // the held text taken out to extend goes back
+      text.commit(text.claim(0) - (text.size() - before));
+      list.held.push_back(Piece{std::move(text), list.covered});
+    }
     return false;
   }
   list.covered += count;
   if (text.size() == empty_size) {
-    if (spare_.size() < kSpares) spare_.push_back(std::move(text));
+    text.commit(text.claim(0) - (empty_size - before));  // no record: no comma
   } else {
-    list.held_bytes += text.size();
     list.has_records = true;
+  }
+  list.held_bytes += text.size() - before;
+  if (text.size() != 0) {
     list.held.push_back(Piece{std::move(text), list.covered});
+  } else if (spare_.size() < kSpares) {
+    spare_.push_back(std::move(text));
   }
   changed_.notify_all();
   return true;
+}
+
+// The pass of a cut list: a cursor of its own from the run's first bar, its
+// text written from where the held text ends.
+void AnswerWriter::run_pass(size_t index) {
+  try {
+    RunCursor cursor(spec_);
+    RunBars chunk;
+    std::vector<StreamEvent> events;
+    uint64_t from = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      from = lists_[index].covered;
+    }
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || failure_) return;
+      }
+      const uint64_t done = cursor.bars_done();
+      const uint64_t step = done < from ? std::min(options_.bars_per_chunk, from - done) : options_.bars_per_chunk;
+      Result<uint64_t> made = cursor.next(step, &chunk);
+      if (!made.ok()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure_) failure_ = std::move(made).error();
+        break;
+      }
+      if (made.value() == 0) break;
+      if (done >= from && !produce(index, chunk, made.value(), &events, true)) break;
+    }
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failure_) failure_ = out_of_memory();
+  }
+  changed_.notify_all();
 }
 
 uint64_t AnswerWriter::bars_written() const { return written_before_ + written_current_; }
@@ -216,8 +268,12 @@ uint64_t AnswerWriter::bars_written() const { return written_before_ + written_c
 Result<std::string_view> AnswerWriter::next() {
   if (out_held_) {
     out_held_ = false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spare_.size() < kSpares) spare_.push_back(std::move(out_.text));
+    // A large held piece is let go: the spares serve chunk-sized pieces.
+    if (out_.text.size() <= kPieceRoom) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spare_.size() < kSpares) spare_.push_back(std::move(out_.text));
+    }
+    out_.text = json::JsonWriter();
   }
   for (;;) {
     switch (stage_) {
@@ -227,7 +283,9 @@ Result<std::string_view> AnswerWriter::next() {
       case Stage::Held: {
         std::unique_lock<std::mutex> lock(mutex_);
         List& list = lists_[current_];
-        changed_.wait(lock, [&] { return !list.held.empty() || list.cut || list.covered == bars_ || failure_; });
+        changed_.wait(lock, [&] {
+          return !list.held.empty() || list.covered == bars_ || failure_ || (list.cut && !list.passing);
+        });
         if (!list.held.empty()) {
           out_ = std::move(list.held.front());
           list.held.pop_front();
@@ -242,52 +300,20 @@ Result<std::string_view> AnswerWriter::next() {
           ++current_;
           lock.unlock();
           changed_.notify_all();
+          if (pass_.joinable()) pass_.join();
           written_before_ += bars_;
           written_current_ = 0;
           stage_ = current_ < lists_.size() ? Stage::Opening : Stage::Close;
           continue;
         }
         if (failure_) return fail(*failure_);
-        // Cut: the rest of the list comes from a pass of its own, from
-        // where the held text ends.
-        own_from_ = list.covered;
-        own_has_records_ = list.has_records;
+        // Cut: the rest of the list comes from a pass of its own, from where
+        // the held text ends, on a thread of its own while this one writes.
+        list.passing = true;
         lock.unlock();
-        own_cursor_ = std::make_unique<RunCursor>(spec_);
-        while (own_cursor_->bars_done() < own_from_) {
-          const uint64_t step = std::min(options_.bars_per_chunk, own_from_ - own_cursor_->bars_done());
-          Result<uint64_t> skipped = own_cursor_->next(step, &own_chunk_);
-          if (!skipped.ok()) return std::move(skipped).failure();
-        }
-        written_current_ = own_from_;
-        stage_ = Stage::OwnPass;
+        if (pass_.joinable()) pass_.join();
+        pass_ = std::thread(&AnswerWriter::run_pass, this, current_);
         continue;
-      }
-      case Stage::OwnPass: {
-        Result<uint64_t> made = own_cursor_->next(options_.bars_per_chunk, &own_chunk_);
-        if (!made.ok()) return std::move(made).failure();
-        if (made.value() == 0) {
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++current_;
-          }
-          changed_.notify_all();
-          own_cursor_.reset();
-          written_before_ += bars_;
-          written_current_ = 0;
-          stage_ = current_ < lists_.size() ? Stage::Opening : Stage::Close;
-          continue;
-        }
-        written_current_ += made.value();
-        json::JsonWriter& text = out_.text;
-        text.clear();
-        if (own_has_records_) text.put(',');
-        const size_t empty_size = text.size();
-        Status written = write_chunk_records(text, own_chunk_, lists_[current_].kind, &own_events_);
-        if (!written.ok()) return std::move(written).failure();
-        if (text.size() == empty_size) continue;
-        own_has_records_ = true;
-        return text.view();
       }
       case Stage::Close:
         stage_ = Stage::End;

@@ -84,12 +84,12 @@ class AnswerWriter {
     uint64_t covered = 0;       // bars whose text is held or out
     bool has_records = false;   // a record is held or out: the next one needs a comma
     bool cut = false;           // no longer held: the rest is made when due
+    bool passing = false;       // its own pass has started
   };
   enum class SlotState : unsigned char { Free, ForSecond };
   struct Slot {
     RunBars bars;
     SlotState state = SlotState::Free;
-    uint64_t first_bar = 0;
     uint64_t count = 0;
   };
 
@@ -97,7 +97,9 @@ class AnswerWriter {
   void run_second();
   // Writes `count` bars of `chunk` of list `index` unless the list is cut or
   // must be (the budget spent); returns false when stopped.
-  bool produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events);
+  void run_pass(size_t index);
+  bool produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events,
+               bool own_pass = false);
   bool live_locked() const;
   size_t held_elsewhere_locked(size_t except) const;
 
@@ -117,20 +119,16 @@ class AnswerWriter {
   std::vector<json::JsonWriter> spare_;
 
   // The caller's side.
-  enum class Stage : unsigned char { Opening, Held, OwnPass, Close, End };
+  enum class Stage : unsigned char { Opening, Held, Close, End };
   Stage stage_ = Stage::Opening;
   Piece out_;
   bool out_held_ = false;  // out_ came from a list, and goes back to the spares
   uint64_t written_before_ = 0;  // bars of the lists already complete
   uint64_t written_current_ = 0;
-  std::unique_ptr<RunCursor> own_cursor_;  // the pass of a cut list
-  uint64_t own_from_ = 0;
-  bool own_has_records_ = false;
-  RunBars own_chunk_;
-  std::vector<StreamEvent> own_events_;
 
   std::thread first_;
   std::thread second_;
+  std::thread pass_;  // the pass of the cut list being handed out
 };
 
 }  // namespace talpen::protocol

@@ -1,0 +1,70 @@
+#include "protocol/answer_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/run.h"
+#include "protocol/responses.h"
+#include "valid_spec.h"
+
+namespace talpen::protocol {
+namespace {
+
+GenSpec spec_of(uint64_t bars, uint64_t depth, double trade_rate, bool funding) {
+  GenSpec spec;
+  spec.seed = 7;
+  spec.bars = bars;
+  spec.start_price = 100.0;
+  spec.start_ts = 1700000000;
+  spec.bar_secs = 60;
+  spec.regimes = {{RegimeKind::Trend, bars / 2, 0.001, 0.01}, {RegimeKind::Range, bars - bars / 2, 0.2, 0.02}};
+  spec.microstructure.book_depth = depth;
+  spec.microstructure.spread_bps = 5.0;
+  spec.microstructure.trade_rate = trade_rate;
+  if (funding) spec.microstructure.funding = FundingSpec{8, 0.0001, 0.5};
+  return spec;
+}
+
+std::string pieces_joined(const ValidSpec& spec, AnswerKind kind, uint64_t chunk, size_t lookahead) {
+  AnswerWriter writer(spec, kind, {chunk, lookahead});
+  std::string text;
+  for (;;) {
+    Result<std::string_view> piece = writer.next();
+    EXPECT_TRUE(piece.ok());
+    if (!piece.ok() || piece.value().empty()) break;
+    text += piece.value();
+  }
+  EXPECT_EQ(writer.bars_written(), writer.lists() * spec->bars);
+  return text;
+}
+
+// Held whole, held in part (a list cut and finished by a pass of its own),
+// cut at once: always the answer's bytes.
+TEST(AnswerWriter, PiecesJoinedAreTheWholeAnswerWhateverTheBudget) {
+  for (const GenSpec& raw : {spec_of(300, 3, 4.0, true), spec_of(97, 1, 0.0, false), spec_of(5, 2, 1.0, true)}) {
+    const ValidSpec spec = valid(raw);
+    json::JsonWriter grouped;
+    write_generate_response(grouped, run_batch(spec).value());
+    json::JsonWriter events;
+    write_stream_response(events, run_stream(spec).value());
+    for (uint64_t chunk : {1, 7, 1000}) {
+      for (size_t lookahead : {size_t{0}, size_t{2000}, size_t{1} << 30}) {
+        EXPECT_EQ(pieces_joined(spec, AnswerKind::Generate, chunk, lookahead), grouped.view());
+        EXPECT_EQ(pieces_joined(spec, AnswerKind::GenerateStream, chunk, lookahead), events.view());
+      }
+    }
+  }
+}
+
+// A writer dropped part way stops its threads and frees what it held.
+TEST(AnswerWriter, ADroppedWriterStopsItsThreads) {
+  const ValidSpec spec = valid(spec_of(20000, 5, 5.0, true));
+  for (size_t lookahead : {size_t{0}, size_t{1} << 30}) {
+    AnswerWriter writer(spec, AnswerKind::Generate, {16, lookahead});
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(writer.next().ok());
+  }
+}
+
+}  // namespace
+}  // namespace talpen::protocol
