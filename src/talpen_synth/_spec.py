@@ -36,15 +36,48 @@ def spec_text(value: Any) -> str:
     """The JSON text of a spec value, each `ExactFloat` written as the
     module's own text for it, so the spec runs exactly as the one it came
     from; anything else as `json.dumps` writes it."""
+    # The common types first, by exact type: a long run's tiled regimes are
+    # hundreds of thousands of small objects.
+    kind = type(value)
+    if kind is ExactFloat:
+        return cast(ExactFloat, value).text
+    if kind is int:
+        return int.__repr__(value)
+    if kind is str:
+        return _text_of(value)
     if isinstance(value, ExactFloat):
         return value.text
     if isinstance(value, Mapping):
-        # Keys as json.dumps writes them (a non-text key becomes its text).
-        keys = [json.dumps({k: None}, separators=(",", ":"))[1:-6] for k in value]
-        return "{" + ",".join(k + ":" + spec_text(v) for k, v in zip(keys, value.values())) + "}"
+        return "{" + ",".join(_key_text(k) + ":" + spec_text(v) for k, v in value.items()) + "}"
     if isinstance(value, (list, tuple)):
         return "[" + ",".join(spec_text(v) for v in value) + "]"
     return json.dumps(value)
+
+
+_KEY_TEXTS: dict[Any, str] = {}
+_TEXTS: dict[str, str] = {}
+
+
+def _key_text(key: Any) -> str:
+    """A member name as json.dumps writes it (a non-text key becomes its
+    text), remembered: a long run's regimes repeat the same four names."""
+    text = _KEY_TEXTS.get(key)
+    if text is None:
+        text = json.dumps({key: None}, separators=(",", ":"))[1:-6]
+        if len(_KEY_TEXTS) < 1024:
+            _KEY_TEXTS[key] = text
+    return text
+
+
+def _text_of(value: str) -> str:
+    """A text value as json.dumps writes it, short ones (regime kinds)
+    remembered."""
+    text = _TEXTS.get(value)
+    if text is None:
+        text = json.dumps(value)
+        if len(value) <= 16 and len(_TEXTS) < 1024:
+            _TEXTS[value] = text
+    return text
 
 
 class Regime(TypedDict):

@@ -84,6 +84,9 @@ SEED_STRIDE = 0x9E3779B97F4A7C15
 # bounds the memory of a chunk to some tens of megabytes.
 CHUNK_ROWS = 1 << 21
 MAX_CHUNK_BARS = 65536
+# Rows per chunk of events: a feed's first event waits for its first chunk,
+# and text is written a chunk at a time.
+EVENT_ROWS = 1 << 16
 
 _TOP_KEYS = ("instruments", "correlation", "market")
 _INSTRUMENT_KEYS = ("symbol", "spec", "preset", "seed")
@@ -561,7 +564,8 @@ def universe_events(universe: UniverseLike, bars_per_chunk: int | None = None) -
     in the universe's order, each instrument's trades, book, candle and
     funding point as ``generate_stream`` writes them, led by ``"symbol"``.
     Each instrument keeps its own trade ``seq``."""
-    native = read_universe(universe).open(bars_per_chunk)
+    spec = read_universe(universe)
+    native = spec.open(bars_per_chunk or chunk_bars([i.spec for i in spec.instruments], EVENT_ROWS))
     while (text := native.next_events()) is not None:
         yield text
 

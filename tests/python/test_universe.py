@@ -232,6 +232,13 @@ def test_cli_stream_and_generate_agree_with_the_python_surface(tmp_path):
     assert r.stdout.encode() == b"".join(ts.universe_events(spec_file.read_text()))
     r = run("universe", "generate", "--spec", spec_file, "--out", tmp_path / "out")
     assert r.returncode == 0 and r.stdout.splitlines()[0] == f"wrote {tmp_path / 'out' / 'candles'} (2 symbols, 6 rows)"
+    # A long tiled run: its specs checked, not read again, and its first events at once.
+    from talpen_synth.cli_universe import checked_universe
+    r = run("universe", "stream", "--preset", "crypto-basket", "--bars", "200000", "--limit", "7")
+    tiled = checked_universe(preset_text("crypto-basket"), "x", bars=200_000)
+    assert {i.spec["bars"] for i in tiled.instruments} == {200_000}
+    first = next(ts.universe_events(tiled)).decode().splitlines()[:7]
+    assert r.returncode == 0 and r.stdout.splitlines() == first
 
 
 def test_cli_names_the_file_and_the_member(tmp_path):
