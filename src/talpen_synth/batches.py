@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any
 from . import _talpen_columns
 from ._extras import require
 from .chunked import INT64_MAX, TIMED_TABLES
+from .staging import signals_held
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -183,6 +184,11 @@ def write_parquet_chunks(spec: str, sinks: Mapping[str, Any], metadata: Mapping[
     pools = {name: ThreadPoolExecutor(1, thread_name_prefix=f"talpen-{name}") for name in TABLE_NAMES}
     pending: dict[str, deque[Future[None]]] = {name: deque() for name in TABLE_NAMES}
     try:
+        # Each pool's thread starts here, with signals held until all have:
+        # one interrupted as it starts would be left for nobody to join.
+        with signals_held():
+            for pool in pools.values():
+                pool.submit(int).result()
         for name in TABLE_NAMES:
             writers[name] = pq.ParquetWriter(sinks[name], schemas[name], **options)
         while (tables := cursor.next_tables()) is not None:

@@ -29,7 +29,7 @@ from ._extras import require
 from .chunked import TABLE_COLUMNS, write_rows
 from .cli_spec import CliError, SpecSource, held_spec, open_synth, spec_error
 from .frames import spec_json
-from .staging import FileRecord, HashingFile, StagedFolder, hash_file
+from .staging import FileRecord, HashingFile, StagedFolder, hash_file, signals_held
 
 FORMATS = ("csv", "jsonl", "parquet")
 TABLES = tuple(TABLE_COLUMNS)
@@ -85,6 +85,7 @@ def _write_text_tables(source: SpecSource, text: str, spec: Any, fmt: str, folde
     """The four tables at once, a thread and a cursor each: the cursors work
     without the interpreter lock, so the files are written side by side."""
     stop = threading.Event()
+    finished = threading.Semaphore(0)  # a release per thread that has ended
     results: dict[str, FileRecord] = {}
     failures: list[BaseException] = []
 
@@ -101,20 +102,29 @@ def _write_text_tables(source: SpecSource, text: str, spec: Any, fmt: str, folde
         except BaseException as error:
             failures.append(error)
             stop.set()
+        finally:
+            finished.release()
 
-    # The book is the largest table: it starts first.
-    threads = [threading.Thread(target=write, args=(t,), name=f"talpen-{t}", daemon=True)
+    # The book is the largest table: it starts first. Signals wait until
+    # every thread has started, so that the finally joins them all. The
+    # wait wakes for signals on a semaphore, not with Thread.join(timeout):
+    # a KeyboardInterrupt inside that join can mark a running thread as
+    # ended (CPython 3.11), and the join in the finally would then return
+    # at once and leave it running as the interpreter exits.
+    threads = [threading.Thread(target=write, args=(t,), name=f"talpen-{t}")
                for t in ("book", "trades", "candles", "funding")]
-    for t in threads:
-        t.start()
     try:
-        for t in threads:
-            while t.is_alive():
-                t.join(0.1)  # wakes for signals
+        with signals_held():
+            for t in threads:
+                t.start()
+        for _ in threads:
+            while not finished.acquire(timeout=0.1):
+                pass
     finally:
         stop.set()
         for t in threads:
-            t.join()
+            if t.ident is not None:  # started
+                t.join()
     if failures:
         error = failures[0]
         if isinstance(error, ValueError):

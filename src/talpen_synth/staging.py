@@ -40,6 +40,7 @@ __all__ = [
     "clean_stale",
     "hash_file",
     "interrupts_raise",
+    "signals_held",
     "staging_path",
 ]
 
@@ -76,6 +77,27 @@ def interrupts_raise() -> Iterator[None]:
     finally:
         for s, h in previous.items():
             signal.signal(s, h)
+
+
+@contextmanager
+def signals_held() -> Iterator[None]:
+    """Holds SIGINT, SIGTERM and SIGHUP back in the block, delivered on
+    leaving it: for starting threads. A KeyboardInterrupt raised inside
+    Thread.start() leaves a thread running that nobody joins, not even the
+    interpreter at its exit when it came before the thread had registered;
+    if that thread is then in the module's native code, the pthread_exit
+    that ends it unwinds through C++ frames, which aborts the process.
+    Threads started here inherit the mask, so the signals go to the main
+    thread, as Python wants them. Elsewhere than the main thread, or without
+    pthread_sigmask, this does nothing."""
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def staging_path(final: Path) -> Path:
