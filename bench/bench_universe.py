@@ -169,7 +169,7 @@ def main() -> None:
           f"the {n} runs held whole would take {n * whole_bytes(bars) / 2**30:.2f} GiB "
           f"(target: universe >= 0.8x standalone, memory bounded by the chunk)")
     print("  (the -arrow modes read the candles table as an Arrow stream, each chunk laying out that table alone:"
-          " the universe's with its symbol column, against the 50 standalone runs' table_stream)")
+          f" the universe's with its symbol column, against the {n} standalone runs' table_stream)")
 
     parts, pbars = (16, 5_000) if args.quick else (64, 30_000)
     spec = typical(1, pbars)
