@@ -172,7 +172,10 @@ def _pacing_options(p: argparse.ArgumentParser) -> None:
     pace = g.add_mutually_exclusive_group()
     pace.add_argument("--rate", type=positive, metavar="N", help="N events per second")
     pace.add_argument("--speed", type=positive, metavar="X",
-                      help="X times the bars' own clock (every event of a bar at its bar's time)")
+                      help="X times the bars' own clock (a bar's events when the bar is over)")
+    g.add_argument("--pace-at", choices=("close", "open"), default="close",
+                   help="with --speed, release a bar's events at its close, when the bar is over (default), "
+                        "or at its opening time, looking ahead")
 
 
 # --- Sources ------------------------------------------------------------------------------------------------
@@ -270,9 +273,10 @@ def _event_ts(line: str) -> int:
     return ts
 
 
-def write_paced(lines: Iterator[str], out: TextIO, rate: float | None, speed: float | None) -> None:
+def write_paced(lines: Iterator[str], out: TextIO, rate: float | None, speed: float | None,
+                bar_secs: int = 0, at: str = "close") -> None:
     """Writes one event per line; paced as `stream` paces, from a schedule
-    measured from the first event."""
+    measured from the first bar's opening time."""
     if rate is None and speed is None:
         for line in lines:
             out.write(line)
@@ -280,7 +284,7 @@ def write_paced(lines: Iterator[str], out: TextIO, rate: float | None, speed: fl
         out.flush()
         return
     start = time.monotonic()
-    for due, line in _schedule(lines, rate, speed):
+    for due, line in _schedule(lines, rate, speed, bar_secs, at):
         wait = start + due - time.monotonic()
         if wait > 0:
             time.sleep(wait)
@@ -289,10 +293,15 @@ def write_paced(lines: Iterator[str], out: TextIO, rate: float | None, speed: fl
         out.flush()
 
 
-def _schedule(lines: Iterable[str], rate: float | None, speed: float | None) -> Iterator[tuple[float, str]]:
-    """Each line with the time (seconds after the first) it is due: one
-    every 1 / rate, or at its event's time scaled by speed."""
+def _schedule(lines: Iterable[str], rate: float | None, speed: float | None, bar_secs: int = 0,
+              at: str = "close") -> Iterator[tuple[float, str]]:
+    """Each line with the time (seconds after the start) it is due: one
+    every 1 / rate; or, at a speed factor, when its bar is over (its close,
+    `ts` + `bar_secs`, on the bars' clock run `speed` times as fast from the
+    first bar's opening time), or at the bar's opening time with `at`
+    "open". A candle's close is not known at its opening time."""
     ts0: int | None = None
+    lag = bar_secs if at == "close" else 0
     for k, line in enumerate(lines):
         if rate is not None:
             yield k / rate, line
@@ -300,7 +309,7 @@ def _schedule(lines: Iterable[str], rate: float | None, speed: float | None) -> 
             assert speed is not None
             ts = _event_ts(line)
             ts0 = ts if ts0 is None else ts0
-            yield (ts - ts0) / speed, line
+            yield (ts - ts0 + lag) / speed, line
 
 
 def _stream(args: argparse.Namespace) -> int:
@@ -312,18 +321,19 @@ def _stream(args: argparse.Namespace) -> int:
             sys.stdout.buffer.write(chunk)
         sys.stdout.buffer.flush()
         return 0
-    write_paced(_events(universe, args.limit), sys.stdout, args.rate, args.speed)
+    write_paced(_events(universe, args.limit), sys.stdout, args.rate, args.speed, universe.bar_secs, args.pace_at)
     return 0
 
 
-def _replay(universe: UniverseSpec, rate: float | None, speed: float | None) -> Iterator[tuple[float | None, bytes]]:
+def _replay(universe: UniverseSpec, rate: float | None, speed: float | None,
+            at: str = "close") -> Iterator[tuple[float | None, bytes]]:
     """The universe's events for one client, chunk by chunk; paced as
     `universe stream` paces, each line then its own chunk."""
     if rate is None and speed is None:
         for chunk in universe_chunks(universe):
             yield None, chunk
         return
-    for due, line in _schedule(_events(universe, None), rate, speed):
+    for due, line in _schedule(_events(universe, None), rate, speed, universe.bar_secs, at):
         yield due, (line + "\n").encode()
 
 
@@ -336,7 +346,7 @@ def _serve(args: argparse.Namespace) -> int:
     log = None if args.quiet else (lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True))
     # The replay carries its own schedule, a line per chunk when paced, so
     # the server adds no per-line offsets of its own (no rate in its pacing).
-    serve_replays(lambda: _replay(universe, args.rate, args.speed), f"{len(universe.symbols)} instruments",
+    serve_replays(lambda: _replay(universe, args.rate, args.speed, args.pace_at), f"{len(universe.symbols)} instruments",
                   host, args.port, Pacing(), args.clients, log=log)
     return 0
 

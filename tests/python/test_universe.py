@@ -257,3 +257,16 @@ def test_cli_plot_writes_a_png(tmp_path, extra):
     r = run("universe", "plot", "--preset", "market-crash", *extra, "-o", tmp_path / "u.png")
     assert r.returncode == 0, r.stderr
     assert (tmp_path / "u.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("at, lag", [("close", 1.0), ("open", 0.0)])
+def test_a_paced_universe_releases_each_bar_when_it_is_over(at, lag):
+    """At one bar a second, bar k's events fall due at k + 1 s (its close),
+    or at k s with --pace-at open: the universe paces as `stream` does."""
+    from talpen_synth.cli_universe import _events, _schedule
+    universe = ts.read_universe(BASKET)
+    lines = list(_events(universe, 200))
+    dues = [due for due, _ in _schedule(lines, None, universe.bar_secs, universe.bar_secs, at)]
+    bars = [(json.loads(line)[json.loads(line)["type"].replace("book", "snapshot").replace("funding", "sample")]["ts"]
+             - universe.instruments[0].spec["start_ts"]) / universe.bar_secs for line in lines]
+    assert dues == [b + lag for b in bars] and bars[-1] >= 1
