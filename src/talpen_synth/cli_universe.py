@@ -50,13 +50,17 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
         "generate", formatter_class=formatter_class, help="the tables as a Parquet dataset partitioned by symbol",
         description="Run the universe chunk by chunk into a Parquet dataset partitioned by symbol: "
                     "DIR/<table>/symbol=<SYMBOL>/part-0.parquet for the tables candles, book, trades and "
-                    "funding, each file the instrument's table as `generate --format parquet` writes it. "
-                    "Each table's folder is renamed into place when complete.\n\nNeeds the `frames` extra: "
+                    "funding, each file the instrument's table as `generate --format parquet` writes it, "
+                    "and a manifest.json (universe, version, every file's rows, bytes and SHA-256). The folder "
+                    "is written under a staging name and renamed into place when complete; an existing "
+                    "folder that is not empty is refused unless --force.\n\nNeeds the `frames` extra: "
                     "pip install talpen_synth[frames]",
         epilog=f"examples:\n  {prog} universe generate --out basket\n  {prog} universe generate --spec pair.toml "
                f"--bars 10000 --out pair")
     _universe_options(q)
     q.add_argument("--out", metavar="DIR", required=True, help="folder of the dataset (created if needed)")
+    q.add_argument("--force", action="store_true",
+                   help="replace a folder that is not empty, once the new one is complete")
     q.set_defaults(handler=_generate)
 
     q = verbs.add_parser(
@@ -234,19 +238,43 @@ def _universe(args: argparse.Namespace) -> UniverseSpec:
 
 def _generate(args: argparse.Namespace) -> int:
     require("pyarrow", "frames", "universe generate")
+    pq = require("pyarrow.parquet", "frames", "universe generate")
     universe = _universe(args)
+    from . import __version__
+    from .staging import FileRecord, StagedFolder, hash_file
     from .universe import write_universe_parquet
     out = Path(args.out)
+    report = (lambda line: print(f"{args.prog}: {line}", file=sys.stderr))
+    folder = StagedFolder(out, force=args.force, report=report)
     try:
-        paths = write_universe_parquet(universe, out, compression="zstd")
+        out.parent.mkdir(parents=True, exist_ok=True)
+        folder.check()
     except OSError as e:
         raise CliError(f"cannot write into {out}: {e.strerror or e}") from None
-    pq = require("pyarrow.parquet", "frames", "universe generate")
+    args.unfinished = out
+    counts = []
+    try:
+        with folder:
+            paths = write_universe_parquet(universe, folder.path, compression="zstd")
+            for path in paths:
+                files = sorted(path.glob("*/part-0.parquet"))
+                rows = [pq.ParquetFile(f).metadata.num_rows for f in files]
+                counts.append((out / path.name, sum(rows)))
+                for f, n in zip(files, rows):
+                    record = hash_file(f, n)
+                    folder.add(FileRecord(f.relative_to(folder.path).as_posix(), n, record.bytes, record.sha256))
+            folder.commit({"universe": _RAW_UNIVERSE, "version": __version__, "format": "parquet",
+                           "bars": universe.bars}, raw={_RAW_UNIVERSE: universe.to_json()})
+    except OSError as e:
+        raise CliError(f"cannot write into {out}: {e.strerror or e}") from None
+    args.unfinished = None
     n = len(universe.symbols)
-    for path in paths:
-        count = sum(pq.ParquetFile(f).metadata.num_rows for f in sorted(path.glob("*/part-0.parquet")))
+    for path, count in counts:
         print(f"wrote {path} ({n} symbol{'s' if n > 1 else ''}, {count} rows)")
     return 0
+
+
+_RAW_UNIVERSE = "\0universe\0"  # stands for the universe's own text in the manifest
 
 
 def _events(universe: UniverseSpec, limit: int | None) -> Iterator[str]:

@@ -232,6 +232,14 @@ def test_cli_stream_and_generate_agree_with_the_python_surface(tmp_path):
     assert r.stdout.encode() == b"".join(ts.universe_events(spec_file.read_text()))
     r = run("universe", "generate", "--spec", spec_file, "--out", tmp_path / "out")
     assert r.returncode == 0 and r.stdout.splitlines()[0] == f"wrote {tmp_path / 'out' / 'candles'} (2 symbols, 6 rows)"
+    # Staged whole, with a manifest; a folder that is not empty is refused unless --force.
+    manifest = json.loads((tmp_path / "out" / "manifest.json").read_text())
+    assert {f["name"] for f in manifest["files"]} == {f"{t}/symbol={s}/part-0.parquet" for t in
+                                                      ("candles", "book", "trades", "funding") for s in ("BTC", "ETH")}
+    r = run("universe", "generate", "--spec", spec_file, "--out", tmp_path / "out")
+    assert r.returncode == 1 and "not empty (--force replaces it)" in r.stderr
+    r = run("universe", "generate", "--spec", spec_file, "--out", tmp_path / "out", "--force")
+    assert r.returncode == 0 and sorted(p.name for p in tmp_path.iterdir()) == ["out", "pair.json"]
     # A long tiled run: its specs checked, not read again, and its first events at once.
     from talpen_synth.cli_universe import checked_universe
     r = run("universe", "stream", "--preset", "crypto-basket", "--bars", "200000", "--limit", "7")
