@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import signal
 import sys
 import time
 from collections.abc import Iterable, Iterator
@@ -23,6 +24,7 @@ from ._extras import require
 from .cli_args import positive, whole
 from .cli_spec import CliError
 from .spec_files import SpecFileError, read_spec_file
+from .staging import Interrupted
 from .universe import UniverseError, UniverseSpec, preset_index, preset_text, read_universe
 
 __all__ = ["add_parsers"]
@@ -457,6 +459,16 @@ def _dataset(args: argparse.Namespace) -> int:
         summary = write_dataset(source, seeds, args.out, workers=args.workers, scheduler=args.scheduler,
                                 bars_per_chunk=args.bars_per_chunk, progress=False if args.no_progress else None,
                                 pyarrow_threads=args.pyarrow_threads, compression=compression)
+    except (KeyboardInterrupt, Interrupted) as stop:
+        from .dataset import read_manifest
+        name = signal.Signals(stop.signum if isinstance(stop, Interrupted) else signal.SIGINT).name
+        try:
+            recorded = len(set(read_manifest(Path(args.out))) & set(seeds))
+        except (OSError, ValueError):
+            recorded = 0
+        print(f"{args.prog}: stopped by {name}: {recorded} of {len(seeds)} seeds of {args.out} are written and "
+              "recorded; run the same command again to write the rest", file=sys.stderr)
+        raise
     except DatasetError as e:
         raise CliError(f"{origin}: {e}" if str(e).startswith("seed ") else str(e)) from None
     except (OSError, ValueError) as e:

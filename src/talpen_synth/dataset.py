@@ -329,6 +329,10 @@ def write_dataset(source: Source, seeds: Iterable[int], out: str | os.PathLike[s
         finally:
             if bar is not None:
                 bar.close()
+            try:
+                (folder / STAGING).rmdir()  # when no task left anything there
+            except OSError:
+                pass
     try:
         (folder / STAGING).rmdir()
     except OSError:
@@ -406,17 +410,28 @@ def _run(pool: _Pool, tasks: list[PartitionTask]) -> Iterable[PartitionDone]:
             pending[pool.executor.submit(write_partition, task)] = task.seed
 
     top_up()
-    while pending:
-        finished, _ = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
-        for future in finished:
-            seed = pending.pop(future)
-            try:
+    try:
+        while pending:
+            finished, _ = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
+            for future in finished:
+                seed = pending.pop(future)
+                try:
+                    yield future.result()
+                except ValueError as e:
+                    failure = failure or DatasetError(f"seed {seed}: {e}")
+                except Exception as e:  # a lost worker or cluster: the rerun finishes the rest
+                    failure = failure or DatasetError(f"seed {seed}: {type(e).__name__}: {e}; the finished seeds are in "
+                                                      f"{MANIFEST}: run again to write the rest")
+            top_up()
+    except BaseException as stop:
+        if isinstance(stop, GeneratorExit):
+            raise
+        # Interrupted: the partitions that had finished are still handed on,
+        # to be recorded, before the interrupt goes on.
+        for future in list(pending):
+            if future.done() and not future.cancelled() and future.exception() is None:
+                del pending[future]
                 yield future.result()
-            except ValueError as e:
-                failure = failure or DatasetError(f"seed {seed}: {e}")
-            except Exception as e:  # a lost worker or cluster: the rerun finishes the rest
-                failure = failure or DatasetError(f"seed {seed}: {type(e).__name__}: {e}; the finished seeds are in "
-                                                  f"{MANIFEST}: run again to write the rest")
-        top_up()
+        raise
     if failure is not None:
         raise failure

@@ -134,7 +134,10 @@ def _attempt(source, seeds, out, address) -> object:
         return e
 
 
-def test_a_killed_run_then_a_rerun_finishes_without_a_row_twice(tmp_path):
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
+def test_a_killed_run_then_a_rerun_finishes_without_a_row_twice(tmp_path, sig):
+    """Killed outright, some seeds half-written; or stopped as Ctrl-C stops
+    it, saying how many seeds are recorded. Either way the rerun finishes."""
     source, out = heavy(40_000), tmp_path / "ds"
     spec = tmp_path / "u.json"
     spec.write_text(json.dumps(source))
@@ -145,10 +148,13 @@ def test_a_killed_run_then_a_rerun_finishes_without_a_row_twice(tmp_path):
         while not read_manifest(out) and proc.poll() is None:
             time.sleep(0.05)
     finally:
-        os.killpg(proc.pid, signal.SIGKILL)  # the run and its workers, some seeds half-written
-        proc.wait()
+        os.killpg(proc.pid, sig)  # the run and its workers, as a terminal's Ctrl-C reaches them all
+        _, err = proc.communicate(timeout=120)
     done = len(read_manifest(out))
     assert 1 <= done < 6
+    if sig == signal.SIGINT:
+        assert proc.returncode == 130
+        assert f"stopped by SIGINT: {done} of 6 seeds of {out} are written and recorded" in err.decode()
     r = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines()[0] == f"{out}: 6 seeds of a universe of 2 instruments: {6 - done} written, " \
