@@ -33,11 +33,13 @@ twice. One run at a time per folder.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import concurrent.futures.process
 import errno
 import json
 import multiprocessing
 import os
 import shutil
+import sys
 import uuid
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
@@ -395,6 +397,16 @@ def _cpu_count() -> int:
         return os.cpu_count() or 1
 
 
+def _lost_hint(error: Exception) -> str:
+    """What most often breaks a local pool at once: a script whose top level
+    calls write_dataset, which every spawned worker runs again on import."""
+    main = sys.modules.get("__main__")
+    if isinstance(error, cf.process.BrokenProcessPool) and getattr(main, "__file__", None):
+        return (" (local workers import the calling script: if it calls write_dataset at its top level, call it "
+                "under `if __name__ == \"__main__\":`)")
+    return ""
+
+
 def _run(pool: _Pool, tasks: list[PartitionTask]) -> Iterable[PartitionDone]:
     """Finished partitions as they come. On a failure no new task starts; those
     already running finish (and are yielded) before the error is raised."""
@@ -420,8 +432,8 @@ def _run(pool: _Pool, tasks: list[PartitionTask]) -> Iterable[PartitionDone]:
                 except ValueError as e:
                     failure = failure or DatasetError(f"seed {seed}: {e}")
                 except Exception as e:  # a lost worker or cluster: the rerun finishes the rest
-                    failure = failure or DatasetError(f"seed {seed}: {type(e).__name__}: {e}; the finished seeds are in "
-                                                      f"{MANIFEST}: run again to write the rest")
+                    failure = failure or DatasetError(f"seed {seed}: {type(e).__name__}: {e}{_lost_hint(e)}; the "
+                                                      f"finished seeds are in {MANIFEST}: run again to write the rest")
             top_up()
     except BaseException as stop:
         if isinstance(stop, GeneratorExit):
