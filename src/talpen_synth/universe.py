@@ -352,13 +352,54 @@ def _instrument_spec(item: Mapping[str, Any], path: str) -> SpecFields:
     try:
         spec = normalize(text)
     except ValueError as e:
-        from .spec_files import bad_spec_path
+        from .spec_files import _POSITION, bad_spec_path, scheduled_bars
         message = str(e)
         field = bad_spec_path(text, message) if message.startswith("bad spec: ") else None
+        located = _POSITION.match(message)
+        if located is not None and "spec" in item:
+            # The module's position is in the text made from the document's
+            # object, not in the file: the member at it says where.
+            field = _member_at(item["spec"], int(located.group(2))) or None
+            message = located.group(1)
+        numbers = scheduled_bars(text) if message == "bad spec: sum of regime lengths must equal bars" else None
+        if numbers is not None:
+            message += f" (the regimes add up to {numbers[0]} bars, bars is {numbers[1]})"
         raise UniverseError(f"{where}.{field}" if field else where, message) from None
     if spec is None:
         raise UniverseError(where, "bad spec: no spec set (an empty object is no spec)")
     return spec
+
+
+def _member_at(value: Any, offset: int) -> str:
+    """The path of the innermost member of `value` whose text, as
+    `spec_text` lays it out, holds `offset`: the module points just past a
+    key or a value, or at an array or object."""
+    spans: list[tuple[int, int, str]] = []
+
+    def walk(item: Any, path: str, at: int) -> int:
+        start = at
+        if isinstance(item, Mapping):
+            at += 1
+            for i, (key, member) in enumerate(item.items()):
+                at += 1 if i else 0
+                name = f"{path}.{key}" if path else str(key)
+                key_text = spec_text({key: None})[1:-6]
+                spans.append((at, at + len(key_text), name))
+                at = walk(member, name, at + len(key_text) + 1)
+            at += 1
+        elif isinstance(item, (list, tuple)):
+            at += 1
+            for i, member in enumerate(item):
+                at = walk(member, f"{path}[{i}]", at + (1 if i else 0))
+            at += 1
+        else:
+            at += len(spec_text(item))
+        spans.append((start, at, path))
+        return at
+
+    walk(value, "", 0)
+    holders = [s for s in spans if s[0] <= offset <= s[1]]
+    return min(holders, key=lambda s: s[1] - s[0])[2] if holders else ""
 
 
 def _correlation(value: Any, n: int) -> tuple[tuple[float, ...], ...]:

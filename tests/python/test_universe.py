@@ -130,7 +130,12 @@ REFUSED = [
     (set_(["instruments", 0, "ticker"], "X"), r"instruments\[0\]\.ticker", "unknown member"),
     (set_(["instruments", 1, "spec", "regimes", 1, "vol"], -1.0), r"instruments\[1\]\.spec\.regimes\[1\]\.vol",
      "bad spec: regime vol"),
-    (set_(["instruments", 1, "spec", "bars"], 4), r"instruments\[1\]\.spec", "sum of regime lengths"),
+    (set_(["instruments", 1, "spec", "bars"], 4), r"instruments\[1\]\.spec", "sum of regime lengths must equal "
+     r"bars \(the regimes add up to \d+ bars, bars is 4\)$"),
+    (set_(["instruments", 1, "spec", "bars"], 4.0), r"instruments\[1\]\.spec\.bars", "invalid type: floating "
+     r"point `4.0`, expected usize$"),
+    (set_(["instruments", 1, "spec", "regimes", 0, "vol"], "0.01"), r"instruments\[1\]\.spec\.regimes\[0\]\.vol",
+     "expected f64$"),
     (set_(["instruments", 1], {"symbol": "ETH", "preset": "nope"}), r"instruments\[1\]\.preset", "unknown preset"),
     (set_(["instruments", 1, "spec", "bar_secs"], 60), r"instruments\[1\]\.spec\.bar_secs",
      "ETH's bar_secs 60 differs from BTC's 3600"),
