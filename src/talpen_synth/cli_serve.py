@@ -115,8 +115,9 @@ async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: P
         finally:
             finished += 1
             if log is not None:
+                # Sent, not read: a client that leaves early has read fewer.
                 total = f" of {sent}" if outcome == "disconnected" else ""
-                log(f"{peer} {outcome} after {sent}{total} events")
+                log(f"{peer} {outcome} after {sent}{total} events" + ("" if total else " sent"))
             if clients and finished >= clients:
                 all_done.set()
 

@@ -153,6 +153,7 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
     p.add_argument("--bars-per-chunk", type=whole(1, 2**32), metavar="N",
                    help="bars a task makes at a time (default: chunks of about two million rows)")
     p.add_argument("--compression", default="zstd", metavar="CODEC",
+                   choices=("none", "snappy", "gzip", "brotli", "lz4", "zstd"),
                    help="Parquet compression (default: %(default)s; none, snappy, gzip, brotli, lz4, zstd)")
     p.add_argument("--pyarrow-threads", type=whole(1, 1024), metavar="N",
                    help="limit pyarrow's thread pools in each worker to N threads")

@@ -257,6 +257,8 @@ def read_manifest(out: Path) -> dict[int, dict[str, int]]:
 
 
 def _claim_folder(out: Path, definition: str) -> None:
+    if out.exists() and not out.is_dir():
+        raise DatasetError(f"{out} exists and is not a folder; a dataset is a folder")
     out.mkdir(parents=True, exist_ok=True)
     path = out / DEFINITION
     try:

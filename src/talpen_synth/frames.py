@@ -333,3 +333,13 @@ def _check_parquet_options(options: Mapping[str, Any], pq: ModuleType) -> None:
             hint = f" (did you mean {close[0]!r}?)" if close else ""
             raise TypeError(f"write_parquet: unknown Parquet option {name!r}{hint}; it takes the options of "
                             "pyarrow.parquet.write_table")
+    codec = options.get("compression")
+    if isinstance(codec, str) and codec.lower() != "none":
+        import pyarrow
+        try:
+            available = pyarrow.Codec.is_available(codec)
+        except ValueError:
+            available = False
+        if not available:
+            raise ValueError(f"compression {codec!r} is not one this pyarrow writes (none, snappy, gzip, brotli, "
+                             "lz4 or zstd)")
