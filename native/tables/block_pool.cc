@@ -1,5 +1,6 @@
 #include "tables/block_pool.h"
 
+#include <bit>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -8,6 +9,15 @@ namespace talpen::tables {
 
 BlockPool::~BlockPool() {
   for (auto& [bytes, block] : kept_) std::free(block);
+}
+
+size_t BlockPool::block_size(size_t bytes) {
+  if (bytes < kSmallestPooled) return bytes;
+  // Up to the next eighth of the power of two below: a column whose length
+  // varies a little from chunk to chunk (trades) still finds its block, for
+  // at most an eighth more address space, and untouched pages cost nothing.
+  size_t step = size_t{1} << (std::bit_width(bytes) - 1 - 3);
+  return (bytes + step - 1) / step * step;
 }
 
 void* BlockPool::take(size_t bytes, size_t alignment) {

@@ -26,16 +26,22 @@ class BlockPool {
  public:
   // Blocks below this size stay with malloc, whose bins already reuse them.
   static constexpr size_t kSmallestPooled = 64 * 1024;
-  // By default at most this much is kept unused: a few chunks' worth.
-  static constexpr size_t kMaxKeptBytes = 128 * 1024 * 1024;
+  // By default at most this much is kept unused: a chunk's worth or two.
+  static constexpr size_t kMaxKeptBytes = 64 * 1024 * 1024;
 
   explicit BlockPool(size_t max_kept_bytes = kMaxKeptBytes) : max_kept_bytes_(max_kept_bytes) {}
   ~BlockPool();
   BlockPool(const BlockPool&) = delete;
   BlockPool& operator=(const BlockPool&) = delete;
 
-  // A kept block of exactly `bytes` (a multiple of the alignment), or a new
-  // one aligned to `alignment`. Throws std::bad_alloc when none can be had.
+  // The size a block for `bytes` is given: pooled blocks come in classes,
+  // at most an eighth larger than asked, so that blocks of nearly equal
+  // sizes serve each other. A multiple of 64 when `bytes` is.
+  static size_t block_size(size_t bytes);
+
+  // A kept block of exactly `bytes` (a block_size(), and a multiple of the
+  // alignment), or a new one aligned to `alignment`. Throws std::bad_alloc
+  // when none can be had.
   void* take(size_t bytes, size_t alignment);
   // Keeps `block` (taken with that size) for a later take, or frees it when
   // the pool is full. Safe from any thread.

@@ -67,6 +67,7 @@ ColumnData::ColumnData(std::string name, DType dtype, size_t length, const Categ
   if (length > std::numeric_limits<size_t>::max() / dtype_size(dtype)) throw std::bad_alloc();
   block_bytes_ = block_size(length * dtype_size(dtype));
   if (pool_ != nullptr) {
+    block_bytes_ = BlockPool::block_size(block_bytes_);
     data_ = pool_->take(block_bytes_, kAlignment);
   } else {
     data_ = std::aligned_alloc(kAlignment, block_bytes_);

@@ -22,9 +22,21 @@ TEST(BlockPool, AChunkOfTheSameShapeGetsTheBlocksTheLastOneGaveBack) {
   ColumnData again("price", DType::Float64, kBig / 8, nullptr, pool);
   EXPECT_EQ(again.data(), first);
   EXPECT_EQ(pool->kept_bytes(), 0u);
-  // Another size is a new block, whatever is kept.
-  ColumnData other("qty", DType::Float64, kBig / 8 + 8, nullptr, pool);
+  // A size of another class is a new block, whatever is kept.
+  ColumnData other("qty", DType::Float64, kBig / 8 * 2, nullptr, pool);
   EXPECT_NE(other.data(), first);
+}
+
+TEST(BlockPool, ColumnsOfNearlyEqualLengthShareTheirBlocks) {
+  auto pool = std::make_shared<BlockPool>();
+  const void* first = nullptr;
+  {
+    ColumnData trades("price", DType::Float64, 100000, nullptr, pool);
+    first = trades.data();
+  }
+  ColumnData next_chunk("price", DType::Float64, 100700, nullptr, pool);
+  EXPECT_EQ(next_chunk.data(), first);
+  EXPECT_LE(BlockPool::block_size(800000), 800000 + 800000 / 8);
 }
 
 TEST(BlockPool, KeepsNeitherSmallBlocksNorMoreThanItsCap) {
