@@ -258,8 +258,9 @@ PyObject* universe_next_tables(PyObject* self, PyObject*) {
   });
 }
 
-// One table of every instrument: a reader of one table (an Arrow stream of
-// candles, say) would otherwise lay out the book it never reads.
+// One table of every instrument, as one table led by their symbol codes: a
+// reader of one table (an Arrow stream of candles, say) would otherwise lay
+// out the book it never reads, and take a batch per instrument.
 PyObject* universe_next_table(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"table", nullptr};
   const char* name = nullptr;
@@ -277,22 +278,15 @@ PyObject* universe_next_table(PyObject* self, PyObject* args, PyObject* kwargs) 
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
-    std::vector<tables::TablePtr> laid_out;
+    tables::TablePtr laid_out;
     bool ended = false;
     if (!next_chunk(self, &ended, [&](UniverseState& s) {
-          for (const RunBars& chunk : s.chunks) laid_out.push_back(tables::chunk_table(chunk, index, tables::shared_block_pool()));
+          laid_out = tables::combined_chunk_table(s.chunks, index, tables::shared_block_pool());
         })) {
       return nullptr;
     }
     if (ended) Py_RETURN_NONE;
-    Owned result(PyTuple_New(static_cast<Py_ssize_t>(laid_out.size())));
-    if (!result) return nullptr;
-    for (size_t i = 0; i < laid_out.size(); ++i) {
-      PyObject* table = new_table(state->table_type, std::move(laid_out[i]));
-      if (table == nullptr) return nullptr;
-      PyTuple_SetItem(result.get(), static_cast<Py_ssize_t>(i), table);  // steals
-    }
-    return result.release();
+    return new_table(state->table_type, std::move(laid_out));
   });
 }
 
@@ -327,7 +321,9 @@ PyMethodDef universe_methods[] = {
     {"next_table", pyglue::as_method(universe_next_table), METH_VARARGS | METH_KEYWORDS,
      "next_table($self, table)\n--\n\n"
      "The next chunk's `table` (\"candles\", \"book\", \"trades\" or \"funding\") of\n"
-     "every instrument, in the universe's order; the others are not laid out."},
+     "every instrument as one table, instrument after instrument in the universe's\n"
+     "order, led by a \"symbol\" column of uint32 codes (places in `symbols`); the\n"
+     "other tables are not laid out."},
     {"next_events", universe_next_events, METH_NOARGS,
      "next_events($self)\n--\n\n"
      "The next chunk's events as JSON lines: bar by bar, instrument by instrument,\n"

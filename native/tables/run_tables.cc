@@ -1,6 +1,8 @@
 #include "tables/run_tables.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -146,6 +148,38 @@ TablePtr chunk_table(const RunBars& chunk, size_t index, const BlockPoolPtr& poo
 RunTables chunk_tables(const RunBars& chunk, const BlockPoolPtr& pool) {
   return {chunk_table(chunk, 0, pool), chunk_table(chunk, 1, pool), chunk_table(chunk, 2, pool),
           chunk_table(chunk, 3, pool)};
+}
+
+TablePtr combined_chunk_table(const std::vector<RunBars>& chunks, size_t index, const BlockPoolPtr& pool) {
+  // Each run's table is laid out alone (small: one chunk of one run), then
+  // copied into its stretch of the combined columns.
+  std::vector<TablePtr> parts;
+  parts.reserve(chunks.size());
+  size_t rows = 0;
+  for (const RunBars& chunk : chunks) {
+    parts.push_back(chunk_table(chunk, index));
+    rows += parts.back()->rows;
+  }
+  const TablePtr shape = chunk_table(RunBars{}, index);  // the columns' names and types
+  std::vector<std::shared_ptr<ColumnData>> columns;
+  columns.push_back(column(pool, "symbol", DType::UInt32, rows));
+  for (const ColumnPtr& c : shape->columns) {
+    columns.push_back(column(pool, c->name().c_str(), c->dtype(), rows, c->categories()));
+  }
+  uint32_t* codes = columns[0]->values<uint32_t>();
+  size_t at = 0;
+  for (size_t run = 0; run < parts.size(); ++run) {
+    const TableData& part = *parts[run];
+    std::fill(codes + at, codes + at + part.rows, static_cast<uint32_t>(run));
+    for (size_t c = 0; c < part.columns.size(); ++c) {
+      const size_t width = dtype_size(part.columns[c]->dtype());
+      if (part.rows != 0) {
+        std::memcpy(columns[c + 1]->values<char>() + at * width, part.columns[c]->data(), part.rows * width);
+      }
+    }
+    at += part.rows;
+  }
+  return make_table(shape->name.c_str(), rows, std::move(columns));
 }
 
 Status check_level_numbering(const GenSpec& spec) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string_view>
+#include <vector>
 
 #include "tables/column_data.h"
 #include "base/result.h"
@@ -33,6 +34,12 @@ Result<RunTables> run_tables(const ValidSpec& spec);
 // memory runs out.
 RunTables chunk_tables(const RunBars& chunk, const BlockPoolPtr& pool = nullptr);
 TablePtr chunk_table(const RunBars& chunk, size_t index, const BlockPoolPtr& pool = nullptr);
+
+// The table at `index` of several runs' chunks of one length (a universe's
+// instruments) as one table: run after run, led by a "symbol" column of
+// uint32 codes, each row's place in `chunks`. Throws std::bad_alloc when
+// memory runs out.
+TablePtr combined_chunk_table(const std::vector<RunBars>& chunks, size_t index, const BlockPoolPtr& pool = nullptr);
 
 // OutOfMemory for a book deeper than the level column can number.
 Status check_level_numbering(const GenSpec& spec);

@@ -135,8 +135,9 @@ class Universe:
     @property
     def symbols(self) -> tuple[str, ...]: ...
     def next_tables(self) -> tuple[tuple[Table, Table, Table, Table], ...] | None: ...
-    def next_table(self, table: str) -> tuple[Table, ...] | None:
-        """The chunk's `table` of every instrument; the other tables are not laid out."""
+    def next_table(self, table: str) -> Table | None:
+        """The chunk's `table` of every instrument as one table, led by a "symbol"
+        column of uint32 codes; the other tables are not laid out."""
     def next_events(self) -> bytes | None:
         """The chunk's events as JSON lines, each with a first member "symbol"."""
 

@@ -564,9 +564,9 @@ class UniverseStream:
     PyCapsule stream interface read it. Each ``__arrow_c_stream__`` call
     runs its own native universe from the first bar.
 
-    Batches come chunk by chunk and, in each chunk, instrument by
-    instrument, each with the columns of :func:`universe_tables`; sorting
-    the rows by symbol (stably) gives that table.
+    A batch per chunk, with the columns of :func:`universe_tables`, its rows
+    instrument by instrument in the universe's order; sorting the rows by
+    symbol (stably) gives that table.
     """
 
     def __init__(self, universe: UniverseLike, table: str = "candles", bars_per_chunk: int | None = None) -> None:
@@ -580,22 +580,31 @@ class UniverseStream:
 
     def batches(self) -> Iterator[pa.RecordBatch]:
         """The stream's batches, chunk by chunk."""
-        symbols = _Symbols(self.spec.symbols)
+        from .batches import arrow_batch
+        pyarrow = require("pyarrow", "frames", "UniverseStream")
+        compute = require("pyarrow.compute", "frames", "UniverseStream")
+        schema = self.schema()
+        dictionary = pyarrow.array(list(self.spec.symbols), pyarrow.string())
         native = self.spec.open(self.bars_per_chunk)
-        while (chunk := native.next_table(self.table)) is not None:
-            for i, table in enumerate(chunk):
-                yield from symbols.add_to(arrow_table(table, self.spec.bar_secs), i).to_batches()
+        while (table := native.next_table(self.table)) is not None:
+            # The native table leads with the symbols' codes: the rest is the
+            # instruments' table as to_arrow makes it.
+            columns = pyarrow.record_batch(table)
+            rest = pyarrow.RecordBatch.from_arrays(columns.columns[1:], names=columns.schema.names[1:])
+            batch = arrow_batch(rest, self.table, self.spec.bar_secs, pyarrow, compute)
+            codes = pyarrow.DictionaryArray.from_arrays(columns.column(0).cast(pyarrow.int32()), dictionary)
+            yield pyarrow.RecordBatch.from_arrays([codes, *batch.columns], schema=schema)
+
+    def schema(self) -> pa.Schema:
+        """The schema of every batch: `symbol`, then the table's columns."""
+        from .batches import arrow_schema
+        pyarrow = require("pyarrow", "frames", "UniverseStream")
+        symbol = pyarrow.field("symbol", pyarrow.dictionary(pyarrow.int32(), pyarrow.string()), nullable=False)
+        return pyarrow.schema([symbol, *arrow_schema(self.table, pyarrow)])
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> Any:
         pyarrow = require("pyarrow", "frames", "UniverseStream")
-        batches = self.batches()
-        first = next(batches)  # every chunk has a batch per instrument: the schema comes with the first
-        schema = first.schema
-
-        def all_batches() -> Iterator[pa.RecordBatch]:
-            yield first
-            yield from batches
-        reader = pyarrow.RecordBatchReader.from_batches(schema, all_batches())
+        reader = pyarrow.RecordBatchReader.from_batches(self.schema(), self.batches())
         return reader.__arrow_c_stream__(requested_schema)
 
 
