@@ -7,7 +7,7 @@ from typing import Any, Protocol, final
 # "dltensor", "dltensor_versioned"): opaque, for consumers to take.
 from typing_extensions import CapsuleType
 
-__all__ = ["generate", "check_spec", "normalize_spec", "Column", "Table", "Cursor", "TableStream", "Universe"]
+__all__ = ["generate", "check_spec", "normalize_spec", "write_answer", "Column", "Table", "Cursor", "TableStream", "Universe"]
 
 @final
 class Column:

@@ -17,7 +17,6 @@ from __future__ import annotations
 from collections import deque
 from collections.abc import Callable, Iterator, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
-from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 

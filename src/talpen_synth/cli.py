@@ -24,7 +24,7 @@ from typing import Any, NoReturn
 from . import __version__, presets
 from ._extras import MissingExtra, require
 from ._spec import SpecFields, normalize
-from .cli_args import positive, whole
+from .cli_args import pacing_options, whole
 from .cli_spec import (U64_MAX, CliError, SpecSource, held_spec, load_spec, open_synth, run_spec_command,
                        spec_error)
 from .frames import spec_json
@@ -86,17 +86,6 @@ def _spec_options(p: argparse.ArgumentParser) -> None:
                    help="with --bars, keep the regimes as written (their lengths must then add up to N)")
 
 
-def _pacing_options(p: argparse.ArgumentParser) -> None:
-    g = p.add_argument_group("pacing (at most one; default: as fast as possible)")
-    pace = g.add_mutually_exclusive_group()
-    pace.add_argument("--rate", type=positive, metavar="N", help="N events per second")
-    pace.add_argument("--speed", type=positive, metavar="X",
-                      help="X times the bars' own clock (a bar's events when the bar is over)")
-    g.add_argument("--pace-at", choices=("close", "open"), default="close",
-                   help="with --speed, release a bar's events at its close, when the bar is over (default), "
-                        "or at its opening time, looking ahead")
-
-
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser = _Parser(
         prog=prog, formatter_class=_Help,
@@ -146,7 +135,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                     "count. Paced output flushes every line as it falls due, like a live feed.",
         epilog=f"examples:\n  {prog} stream | head -3\n  {prog} stream --preset flash-crash --rate 50\n"
                f"  {prog} stream --speed 60        # a minute of market time per second")
-    _pacing_options(p)
+    pacing_options(p)
     _spec_options(p)
     p.add_argument("--limit", type=_count, metavar="N", help="stop after N events")
     p.set_defaults(handler=_stream)
@@ -168,7 +157,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                    help="exit after N replays have ended (default: serve until interrupted)")
     p.add_argument("--quiet", action="store_true",
                    help="do not log connections and disconnections on standard error")
-    _pacing_options(p)
+    pacing_options(p)
     p.set_defaults(handler=_serve)
 
     p = sub.add_parser(

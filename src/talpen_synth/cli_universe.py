@@ -21,7 +21,7 @@ from typing import Any, TextIO
 
 from . import _talpen_columns
 from ._extras import require
-from .cli_args import positive, whole
+from .cli_args import pacing_options, whole
 from .cli_spec import CliError
 from .spec_files import SpecFileError, read_spec_file
 from .staging import Interrupted
@@ -73,7 +73,7 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
                     "in bounded memory. Pacing as for `stream`.",
         epilog=f"examples:\n  {prog} universe stream | head -3\n  {prog} universe stream --preset market-crash "
                f"--speed 60")
-    _pacing_options(q)
+    pacing_options(q)
     _universe_options(q)
     q.add_argument("--limit", type=_COUNT, metavar="N", help="stop after N events")
     q.set_defaults(handler=_stream)
@@ -93,7 +93,7 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
     q.add_argument("--clients", type=_COUNT, default=0, metavar="N",
                    help="exit after N replays have ended (default: serve until interrupted)")
     q.add_argument("--quiet", action="store_true", help="do not log connections on standard error")
-    _pacing_options(q)
+    pacing_options(q)
     q.set_defaults(handler=_serve)
 
     q = verbs.add_parser(
@@ -172,17 +172,6 @@ def _universe_options(p: argparse.ArgumentParser) -> None:
                    help="move every instrument's seed (and the market's) by N, as the dataset's seed N does")
     g.add_argument("--bars", type=_COUNT, metavar="N",
                    help="every instrument's bar count, its regimes tiled to it (as --bars does for a spec)")
-
-
-def _pacing_options(p: argparse.ArgumentParser) -> None:
-    g = p.add_argument_group("pacing (at most one; default: as fast as possible)")
-    pace = g.add_mutually_exclusive_group()
-    pace.add_argument("--rate", type=positive, metavar="N", help="N events per second")
-    pace.add_argument("--speed", type=positive, metavar="X",
-                      help="X times the bars' own clock (a bar's events when the bar is over)")
-    g.add_argument("--pace-at", choices=("close", "open"), default="close",
-                   help="with --speed, release a bar's events at its close, when the bar is over (default), "
-                        "or at its opening time, looking ahead")
 
 
 # --- Sources ------------------------------------------------------------------------------------------------

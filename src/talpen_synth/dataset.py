@@ -33,7 +33,6 @@ twice. One run at a time per folder.
 from __future__ import annotations
 
 import concurrent.futures as cf
-import concurrent.futures.process
 import errno
 import json
 import multiprocessing
@@ -42,6 +41,7 @@ import shutil
 import sys
 import uuid
 from collections.abc import Iterable, Mapping
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Union
@@ -403,7 +403,7 @@ def _lost_hint(error: Exception) -> str:
     """What most often breaks a local pool at once: a script whose top level
     calls write_dataset, which every spawned worker runs again on import."""
     main = sys.modules.get("__main__")
-    if isinstance(error, cf.process.BrokenProcessPool) and getattr(main, "__file__", None):
+    if isinstance(error, BrokenProcessPool) and getattr(main, "__file__", None):
         return (" (local workers import the calling script: if it calls write_dataset at its top level, call it "
                 "under `if __name__ == \"__main__\":`)")
     return ""
