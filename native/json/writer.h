@@ -154,6 +154,7 @@ class JsonWriter {
 
   const char* data() const { return buf_; }
   size_t size() const { return len_; }
+  size_t capacity() const { return cap_; }
   std::string_view view() const { return {buf_, len_}; }
   // Empties the text and keeps the buffer, for a writer used piece by piece.
   void clear() {

@@ -33,8 +33,8 @@ AnswerWriter::AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options optio
   } else {
     lists_.reserve(4);
     lists_.emplace_back(RecordList::Candles);
-    lists_.emplace_back(RecordList::BookSnapshots, true);
-    lists_.emplace_back(RecordList::Trades);
+    lists_.emplace_back(RecordList::BookSnapshots, List::Maker::Second);
+    lists_.emplace_back(RecordList::Trades, List::Maker::OwnPass);
     openings_ = {"{\"candles\":[", "],\"book_snapshots\":[", "],\"trades\":["};
     // The answer leaves the funding list out, rather than writing [], when
     // the run has no funding point: when its interval is longer than the run.
@@ -47,7 +47,7 @@ AnswerWriter::AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options optio
   }
   slots_.resize(kSlots);
   first_ = std::thread(&AnswerWriter::run_first, this);
-  const bool second = std::any_of(lists_.begin(), lists_.end(), [](const List& l) { return l.second_thread; });
+  const bool second = std::any_of(lists_.begin(), lists_.end(), [](const List& l) { return l.maker == List::Maker::Second; });
   if (second) {
     try {
       second_ = std::thread(&AnswerWriter::run_second, this);
@@ -111,9 +111,9 @@ void AnswerWriter::run_first() {
       slot->count = made.value();
       bool hand_on = false;
       for (size_t i = 0; i < lists_.size() && running; ++i) {
-        if (lists_[i].second_thread) {
+        if (lists_[i].maker == List::Maker::Second) {
           hand_on = true;
-        } else {
+        } else if (lists_[i].maker == List::Maker::First) {
           running = produce(i, slot->bars, slot->count, &events);
         }
       }
@@ -128,11 +128,19 @@ void AnswerWriter::run_first() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!failure_) failure_ = out_of_memory();
   }
+  bool more = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     first_done_ = true;
+    more = !stopping_ && !failure_;
   }
   changed_.notify_all();
+  for (size_t i = 0; i < lists_.size() && more; ++i) {
+    if (lists_[i].maker != List::Maker::OwnPass) continue;
+    run_pass(i);
+    std::lock_guard<std::mutex> lock(mutex_);
+    more = !stopping_ && !failure_;
+  }
 }
 
 // The book thread: writes the book snapshots of each chunk the first hands on.
@@ -151,7 +159,7 @@ void AnswerWriter::run_second() {
       }
       bool running = true;
       for (size_t i = 0; i < lists_.size() && running; ++i) {
-        if (lists_[i].second_thread) running = produce(i, slot->bars, slot->count, nullptr);
+        if (lists_[i].maker == List::Maker::Second) running = produce(i, slot->bars, slot->count, nullptr);
       }
       if (!running) break;
       {
@@ -178,11 +186,16 @@ bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, s
     std::unique_lock<std::mutex> lock(mutex_);
     // Once cut, a list is the business of its own pass alone.
     if (list.cut && !own_pass) return true;
-    // The list being handed out waits for the caller; any other is held.
-    changed_.wait(lock, [&] { return stopping_ || failure_ || index != current_ || list.held.size() < kBacklog; });
+    // The list being handed out waits for the caller; any other is held. A
+    // pass cannot leave a gap, so past the budget it waits for its turn.
+    changed_.wait(lock, [&] {
+      if (stopping_ || failure_) return true;
+      if (index == current_) return list.held.size() < kBacklog;
+      return !own_pass || held_elsewhere_locked(current_) < options_.lookahead_bytes;
+    });
     if (stopping_ || failure_) return false;
     held = index != current_;
-    if (held && held_elsewhere_locked(current_) >= options_.lookahead_bytes) {
+    if (held && !own_pass && held_elsewhere_locked(current_) >= options_.lookahead_bytes) {
       list.cut = true;
       changed_.notify_all();
       return true;
@@ -192,6 +205,11 @@ bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, s
       // Held text grows in a few large pieces: less fresh memory to fault in.
       text = std::move(list.held.back().text);
       list.held.pop_back();
+    } else if (held && !held_spare_.empty()) {
+      text = std::move(held_spare_.back());
+      held_spare_.pop_back();
+      held_spare_bytes_ -= text.capacity();
+      text.clear();
     } else if (!spare_.empty()) {
       text = std::move(spare_.back());
       spare_.pop_back();
@@ -268,10 +286,16 @@ uint64_t AnswerWriter::bars_written() const { return written_before_ + written_c
 Result<std::string_view> AnswerWriter::next() {
   if (out_held_) {
     out_held_ = false;
-    // A large held piece is let go: the spares serve chunk-sized pieces.
-    if (out_.text.size() <= kPieceRoom) {
-      std::lock_guard<std::mutex> lock(mutex_);
+    // A large held piece is kept for later held text while, with the text
+    // held for later lists, it stays within the budget; else it is let go.
+    // The spares serve chunk-sized pieces.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (out_.text.capacity() <= kPieceRoom) {
       if (spare_.size() < kSpares) spare_.push_back(std::move(out_.text));
+    } else if (held_spare_bytes_ + out_.text.capacity() + held_elsewhere_locked(current_) <=
+               options_.lookahead_bytes) {
+      held_spare_bytes_ += out_.text.capacity();
+      held_spare_.push_back(std::move(out_.text));
     }
     out_.text = json::JsonWriter();
   }

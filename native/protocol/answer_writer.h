@@ -4,14 +4,18 @@
 // Joined, the pieces are byte for byte the answer text.
 //
 // The grouped "generate" answer lists every candle before the first book
-// snapshot, yet a run makes them bar by bar. One pass of the run cursor makes
-// every list: a work thread makes the chunks and writes their candles, trades
-// and funding points, a second writes their book snapshots (the largest
-// list), and the text of lists not yet due is held. When the held text would
-// pass the budget, a list stops being held where it is, and once its turn
-// comes the rest of it is made by a pass of its own (generating a bar costs a
-// fraction of writing it). So a short run costs one pass on two cores, and a
-// long run stays within the budget.
+// snapshot, yet a run makes them bar by bar. A first pass of the run cursor
+// makes the chunks and writes their candles and funding points on a work
+// thread, and a second thread writes their book snapshots (the largest list);
+// the trades are made by a pass of their own, which the work thread starts
+// once its first pass is over. So the candles are complete early and the
+// caller writes book snapshots while the trades are being made, rather than
+// waiting for one pass to make everything and then writing it alone. The text
+// of lists not yet due is held; when it would pass the budget a list stops
+// being held where it is, and once its turn comes the rest of it is made by a
+// pass of its own (generating a bar costs a fraction of writing it). So a
+// short run keeps two cores and the caller busy, and a long run stays within
+// the budget.
 #ifndef TALPEN_PROTOCOL_ANSWER_WRITER_H_
 #define TALPEN_PROTOCOL_ANSWER_WRITER_H_
 
@@ -71,14 +75,18 @@ class AnswerWriter {
     uint64_t bars_end = 0;  // the list's bars covered once this piece is out
   };
   struct List {
-    explicit List(RecordList kind, bool second_thread = false) : kind(kind), second_thread(second_thread) {}
+    enum class Maker : unsigned char { First, Second, OwnPass };
+    explicit List(RecordList kind, Maker maker = Maker::First) : kind(kind), maker(maker) {
+      // A list made by its own pass is, for the first pass, as if cut at once.
+      cut = passing = maker == Maker::OwnPass;
+    }
     List(const List&) = delete;
     List& operator=(const List&) = delete;
     List(List&&) = default;
     List& operator=(List&&) = default;
 
     RecordList kind;
-    bool second_thread;  // written by the book thread
+    Maker maker;  // the first thread, the book thread, or a pass of its own
     std::deque<Piece> held;
     size_t held_bytes = 0;
     uint64_t covered = 0;       // bars whose text is held or out
@@ -95,9 +103,11 @@ class AnswerWriter {
 
   void run_first();
   void run_second();
-  // Writes `count` bars of `chunk` of list `index` unless the list is cut or
-  // must be (the budget spent); returns false when stopped.
+  // Makes list `index` from where its text ends, with a cursor of its own.
   void run_pass(size_t index);
+  // Writes `count` bars of `chunk` of list `index` unless the list is cut or
+  // must be (the budget spent); a list's own pass waits instead. Returns
+  // false when stopped.
   bool produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events,
                bool own_pass = false);
   bool live_locked() const;
@@ -117,6 +127,10 @@ class AnswerWriter {
   std::optional<Error> failure_;
   size_t current_ = 0;  // the list being handed out
   std::vector<json::JsonWriter> spare_;
+  // Large held pieces already written out, kept to hold later text: memory
+  // already faulted in costs a fraction of fresh memory.
+  std::vector<json::JsonWriter> held_spare_;
+  size_t held_spare_bytes_ = 0;
 
   // The caller's side.
   enum class Stage : unsigned char { Opening, Held, Close, End };
