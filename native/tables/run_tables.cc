@@ -24,12 +24,14 @@ void release(std::vector<T>& v) {
   std::vector<T>().swap(v);
 }
 
+using Columns = std::vector<std::shared_ptr<ColumnData>>;
+
 std::shared_ptr<ColumnData> column(const BlockPoolPtr& pool, const char* name, DType dtype, size_t rows,
                                    const Categories* categories = nullptr) {
   return std::make_shared<ColumnData>(name, dtype, rows, categories, pool);
 }
 
-TablePtr make_table(const char* name, size_t rows, std::vector<std::shared_ptr<ColumnData>> columns) {
+TablePtr make_table(const char* name, size_t rows, Columns columns) {
   auto table = std::make_shared<TableData>();
   table->name = name;
   table->rows = rows;
@@ -37,112 +39,149 @@ TablePtr make_table(const char* name, size_t rows, std::vector<std::shared_ptr<C
   return table;
 }
 
-TablePtr candle_table(const std::vector<Candle>& candles, const BlockPoolPtr& pool) {
-  const size_t n = candles.size();
-  auto ts = column(pool, "ts", DType::Int64, n);
-  auto open = column(pool, "open", DType::Float64, n);
-  auto high = column(pool, "high", DType::Float64, n);
-  auto low = column(pool, "low", DType::Float64, n);
-  auto close = column(pool, "close", DType::Float64, n);
-  auto volume = column(pool, "volume", DType::Float64, n);
-  int64_t* t = ts->values<int64_t>();
-  double* o = open->values<double>();
-  double* h = high->values<double>();
-  double* l = low->values<double>();
-  double* c = close->values<double>();
-  double* v = volume->values<double>();
-  for (size_t i = 0; i < n; ++i) {
-    const Candle& candle = candles[i];
-    t[i] = candle.ts;
-    o[i] = candle.open;
-    h[i] = candle.high;
-    l[i] = candle.low;
-    c[i] = candle.close;
-    v[i] = candle.volume;
-  }
-  return make_table("candles", n, {ts, open, high, low, close, volume});
+struct ColumnShape {
+  const char* name;
+  DType dtype;
+  const Categories* categories;
+};
+
+struct TableShape {
+  const char* name;
+  std::vector<ColumnShape> columns;
+};
+
+// The four tables' columns, in table order.
+const TableShape& shape_of(size_t index) {
+  static const TableShape kShapes[4] = {
+      {"candles",
+       {{"ts", DType::Int64, nullptr},
+        {"open", DType::Float64, nullptr},
+        {"high", DType::Float64, nullptr},
+        {"low", DType::Float64, nullptr},
+        {"close", DType::Float64, nullptr},
+        {"volume", DType::Float64, nullptr}}},
+      {"book",
+       {{"ts", DType::Int64, nullptr},
+        {"side", DType::UInt8, &kBookSides},
+        {"level", DType::UInt32, nullptr},
+        {"price", DType::Float64, nullptr},
+        {"qty", DType::Float64, nullptr}}},
+      {"trades",
+       {{"ts", DType::Int64, nullptr},
+        {"seq", DType::UInt64, nullptr},
+        {"price", DType::Float64, nullptr},
+        {"qty", DType::Float64, nullptr},
+        {"side", DType::UInt8, &kTradeSides}}},
+      {"funding", {{"ts", DType::Int64, nullptr}, {"rate", DType::Float64, nullptr}}},
+  };
+  return kShapes[index];
 }
 
-// The run keeps each bar's levels as book_depth bids then book_depth asks,
-// which is already the row order of the long table.
-TablePtr book_table(const RunBars& run, const BlockPoolPtr& pool) {
-  const size_t bars = run.bar_count();
-  const size_t depth = static_cast<size_t>(run.book_depth);
-  const size_t rows = run.levels.size();  // bars * 2 * depth, checked by the run
-  auto ts = column(pool, "ts", DType::Int64, rows);
-  auto side = column(pool, "side", DType::UInt8, rows, &kBookSides);
-  auto level = column(pool, "level", DType::UInt32, rows);
-  auto price = column(pool, "price", DType::Float64, rows);
-  auto qty = column(pool, "qty", DType::Float64, rows);
-  int64_t* t = ts->values<int64_t>();
-  uint8_t* s = side->values<uint8_t>();
-  uint32_t* lv = level->values<uint32_t>();
-  double* p = price->values<double>();
-  double* q = qty->values<double>();
-  size_t row = 0;
-  for (size_t bar = 0; bar < bars; ++bar) {
-    const int64_t bar_ts = run.candles[bar].ts;
-    for (uint8_t book_side = 0; book_side < 2; ++book_side) {
-      for (size_t k = 0; k < depth; ++k, ++row) {
-        t[row] = bar_ts;
-        s[row] = book_side;
-        lv[row] = static_cast<uint32_t>(k);
+size_t rows_of(const RunBars& chunk, size_t index) {
+  switch (index) {
+    case 0: return chunk.candles.size();
+    case 1: return chunk.levels.size();  // bars * 2 * depth, checked by the run
+    case 2: return chunk.trades.size();
+    default: return chunk.funding.size();
+  }
+}
+
+// Appends the columns of table `index`, `rows` long and not yet filled.
+void add_columns(Columns* columns, size_t index, size_t rows, const BlockPoolPtr& pool) {
+  for (const ColumnShape& c : shape_of(index).columns) columns->push_back(column(pool, c.name, c.dtype, rows, c.categories));
+}
+
+template <class T>
+T* at(const std::shared_ptr<ColumnData>& column, size_t row) {
+  return column->values<T>() + row;
+}
+
+// Writes the rows of table `index` of `chunk` into `columns` (the table's,
+// in order) from row `first` on. Tables are laid out in place: a table of
+// several runs is each run's rows written into its stretch.
+void fill(const RunBars& chunk, size_t index, const std::shared_ptr<ColumnData>* columns, size_t first) {
+  switch (index) {
+    case 0: {
+      int64_t* t = at<int64_t>(columns[0], first);
+      double* o = at<double>(columns[1], first);
+      double* h = at<double>(columns[2], first);
+      double* l = at<double>(columns[3], first);
+      double* c = at<double>(columns[4], first);
+      double* v = at<double>(columns[5], first);
+      for (size_t i = 0; i < chunk.candles.size(); ++i) {
+        const Candle& candle = chunk.candles[i];
+        t[i] = candle.ts;
+        o[i] = candle.open;
+        h[i] = candle.high;
+        l[i] = candle.low;
+        c[i] = candle.close;
+        v[i] = candle.volume;
       }
+      return;
+    }
+    case 1: {
+      // The run keeps each bar's levels as book_depth bids then book_depth
+      // asks, which is already the row order of the long table.
+      const size_t depth = static_cast<size_t>(chunk.book_depth);
+      int64_t* t = at<int64_t>(columns[0], first);
+      uint8_t* s = at<uint8_t>(columns[1], first);
+      uint32_t* lv = at<uint32_t>(columns[2], first);
+      double* p = at<double>(columns[3], first);
+      double* q = at<double>(columns[4], first);
+      size_t row = 0;
+      for (size_t bar = 0; bar < chunk.bar_count(); ++bar) {
+        const int64_t bar_ts = chunk.candles[bar].ts;
+        for (uint8_t book_side = 0; book_side < 2; ++book_side) {
+          for (size_t k = 0; k < depth; ++k, ++row) {
+            t[row] = bar_ts;
+            s[row] = book_side;
+            lv[row] = static_cast<uint32_t>(k);
+          }
+        }
+      }
+      for (size_t i = 0; i < chunk.levels.size(); ++i) {
+        p[i] = chunk.levels[i].price;
+        q[i] = chunk.levels[i].qty;
+      }
+      return;
+    }
+    case 2: {
+      int64_t* t = at<int64_t>(columns[0], first);
+      uint64_t* sq = at<uint64_t>(columns[1], first);
+      double* p = at<double>(columns[2], first);
+      double* q = at<double>(columns[3], first);
+      uint8_t* s = at<uint8_t>(columns[4], first);
+      for (size_t i = 0; i < chunk.trades.size(); ++i) {
+        const Trade& trade = chunk.trades[i];
+        t[i] = trade.ts;
+        sq[i] = trade.seq;
+        p[i] = trade.price;
+        q[i] = trade.qty;
+        // The answer writes "sell" for Sell and "buy" for everything else.
+        s[i] = trade.side == TradeSide::Sell ? 1 : 0;
+      }
+      return;
+    }
+    default: {
+      int64_t* t = at<int64_t>(columns[0], first);
+      double* r = at<double>(columns[1], first);
+      for (size_t i = 0; i < chunk.funding.size(); ++i) {
+        t[i] = chunk.funding[i].ts;
+        r[i] = chunk.funding[i].rate;
+      }
+      return;
     }
   }
-  for (size_t i = 0; i < rows; ++i) {
-    p[i] = run.levels[i].price;
-    q[i] = run.levels[i].qty;
-  }
-  return make_table("book", rows, {ts, side, level, price, qty});
-}
-
-TablePtr trade_table(const std::vector<Trade>& trades, const BlockPoolPtr& pool) {
-  const size_t n = trades.size();
-  auto ts = column(pool, "ts", DType::Int64, n);
-  auto seq = column(pool, "seq", DType::UInt64, n);
-  auto price = column(pool, "price", DType::Float64, n);
-  auto qty = column(pool, "qty", DType::Float64, n);
-  auto side = column(pool, "side", DType::UInt8, n, &kTradeSides);
-  int64_t* t = ts->values<int64_t>();
-  uint64_t* sq = seq->values<uint64_t>();
-  double* p = price->values<double>();
-  double* q = qty->values<double>();
-  uint8_t* s = side->values<uint8_t>();
-  for (size_t i = 0; i < n; ++i) {
-    const Trade& trade = trades[i];
-    t[i] = trade.ts;
-    sq[i] = trade.seq;
-    p[i] = trade.price;
-    q[i] = trade.qty;
-    // The answer writes "sell" for Sell and "buy" for everything else.
-    s[i] = trade.side == TradeSide::Sell ? 1 : 0;
-  }
-  return make_table("trades", n, {ts, seq, price, qty, side});
-}
-
-TablePtr funding_table(const std::vector<FundingPoint>& funding, const BlockPoolPtr& pool) {
-  const size_t n = funding.size();
-  auto ts = column(pool, "ts", DType::Int64, n);
-  auto rate = column(pool, "rate", DType::Float64, n);
-  int64_t* t = ts->values<int64_t>();
-  double* r = rate->values<double>();
-  for (size_t i = 0; i < n; ++i) {
-    t[i] = funding[i].ts;
-    r[i] = funding[i].rate;
-  }
-  return make_table("funding", n, {ts, rate});
 }
 
 }  // namespace
 
 TablePtr chunk_table(const RunBars& chunk, size_t index, const BlockPoolPtr& pool) {
-  switch (index) {
-    case 0: return candle_table(chunk.candles, pool);
-    case 1: return book_table(chunk, pool);
-    case 2: return trade_table(chunk.trades, pool);
-    default: return funding_table(chunk.funding, pool);
-  }
+  const size_t rows = rows_of(chunk, index);
+  Columns columns;
+  add_columns(&columns, index, rows, pool);
+  fill(chunk, index, columns.data(), 0);
+  return make_table(shape_of(index).name, rows, std::move(columns));
 }
 
 RunTables chunk_tables(const RunBars& chunk, const BlockPoolPtr& pool) {
@@ -151,35 +190,20 @@ RunTables chunk_tables(const RunBars& chunk, const BlockPoolPtr& pool) {
 }
 
 TablePtr combined_chunk_table(const std::vector<RunBars>& chunks, size_t index, const BlockPoolPtr& pool) {
-  // Each run's table is laid out alone (small: one chunk of one run), then
-  // copied into its stretch of the combined columns.
-  std::vector<TablePtr> parts;
-  parts.reserve(chunks.size());
   size_t rows = 0;
-  for (const RunBars& chunk : chunks) {
-    parts.push_back(chunk_table(chunk, index));
-    rows += parts.back()->rows;
-  }
-  const TablePtr shape = chunk_table(RunBars{}, index);  // the columns' names and types
-  std::vector<std::shared_ptr<ColumnData>> columns;
+  for (const RunBars& chunk : chunks) rows += rows_of(chunk, index);
+  Columns columns;
   columns.push_back(column(pool, "symbol", DType::UInt32, rows));
-  for (const ColumnPtr& c : shape->columns) {
-    columns.push_back(column(pool, c->name().c_str(), c->dtype(), rows, c->categories()));
-  }
+  add_columns(&columns, index, rows, pool);
   uint32_t* codes = columns[0]->values<uint32_t>();
-  size_t at = 0;
-  for (size_t run = 0; run < parts.size(); ++run) {
-    const TableData& part = *parts[run];
-    std::fill(codes + at, codes + at + part.rows, static_cast<uint32_t>(run));
-    for (size_t c = 0; c < part.columns.size(); ++c) {
-      const size_t width = dtype_size(part.columns[c]->dtype());
-      if (part.rows != 0) {
-        std::memcpy(columns[c + 1]->values<char>() + at * width, part.columns[c]->data(), part.rows * width);
-      }
-    }
-    at += part.rows;
+  size_t first = 0;
+  for (size_t run = 0; run < chunks.size(); ++run) {
+    const size_t n = rows_of(chunks[run], index);
+    std::fill(codes + first, codes + first + n, static_cast<uint32_t>(run));
+    fill(chunks[run], index, columns.data() + 1, first);
+    first += n;
   }
-  return make_table(shape->name.c_str(), rows, std::move(columns));
+  return make_table(shape_of(index).name, rows, std::move(columns));
 }
 
 Status check_level_numbering(const GenSpec& spec) {
@@ -201,13 +225,13 @@ Result<RunTables> run_tables(const ValidSpec& spec) {
   RunTables tables;
   // Each record array is freed once its table is built. The book goes first
   // because its rows take their timestamps from the candles.
-  tables[1] = book_table(run, nullptr);
+  tables[1] = chunk_table(run, 1);
   release(run.levels);
-  tables[0] = candle_table(run.candles, nullptr);
+  tables[0] = chunk_table(run, 0);
   release(run.candles);
-  tables[2] = trade_table(run.trades, nullptr);
+  tables[2] = chunk_table(run, 2);
   release(run.trades);
-  tables[3] = funding_table(run.funding, nullptr);
+  tables[3] = chunk_table(run, 3);
   return tables;
 }
 

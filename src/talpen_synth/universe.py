@@ -87,6 +87,10 @@ MAX_CHUNK_BARS = 65536
 # Rows per chunk of events: a feed's first event waits for its first chunk,
 # and text is written a chunk at a time.
 EVENT_ROWS = 1 << 16
+# Rows per chunk of a universe's one-table Arrow stream: each batch is laid
+# out from every instrument's chunk just made, and a chunk this small (a few
+# megabytes of records) is still in the processor's cache when it is.
+STREAM_ROWS = 1 << 17
 
 _TOP_KEYS = ("instruments", "correlation", "market")
 _INSTRUMENT_KEYS = ("symbol", "spec", "preset", "seed")
@@ -585,7 +589,7 @@ class UniverseStream:
         compute = require("pyarrow.compute", "frames", "UniverseStream")
         schema = self.schema()
         dictionary = pyarrow.array(list(self.spec.symbols), pyarrow.string())
-        native = self.spec.open(self.bars_per_chunk)
+        native = self.spec.open(self.bars_per_chunk or chunk_bars([i.spec for i in self.spec.instruments], STREAM_ROWS))
         while (table := native.next_table(self.table)) is not None:
             # The native table leads with the symbols' codes: the rest is the
             # instruments' table as to_arrow makes it.
