@@ -101,8 +101,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         "generate", formatter_class=_Help, help="run a spec and write the result",
         description="Run a spec and write the module's \"generate\" answer: every candle, book snapshot, "
                     "trade and funding point of the run.\n\nWithout --out the answer is written exactly as "
-                    "the module gives it, one JSON document (to standard output, or to FILE with -o, byte "
-                    "for byte). With --out DIR one file per table is written instead: candles, book "
+                    "the module gives it, one JSON document: to FILE with -o, byte for byte, or to standard "
+                    "output (also -o -) followed by a line feed. With --out DIR one file per table is written instead: candles, book "
                     "(one row per level, level 0 the best of its side), trades and funding, and a "
                     "manifest.json listing them. CSV and JSON lines keep every number's digits as the module "
                     "wrote them.\n\nEverything is written chunk by chunk, in memory that does not grow with "

@@ -138,24 +138,31 @@ def tile_regimes(spec: SpecFields, bars: int) -> tuple[SpecFields, str] | None:
 _DRIFT_E_FOLDS = 10.0
 
 
+# A crash bar's move is (z - |z|/2) x vol - |drift|: its shock alone takes
+# vol x E|z|/2 = vol / sqrt(2 pi) off the log price on average.
+_CRASH_SKEW = 1.0 / math.sqrt(2.0 * math.pi)
+
+
 def drift_warning(regimes: list[Regime], bars: int) -> tuple[str, ...]:
-    """A warning when the regimes' drift carries the price far from where it
-    started: each trend bar adds its drift to the log price and each crash
-    bar takes |drift| off, so a tiled schedule compounds them pass after
-    pass. Range regimes pull back to their anchor and vol regimes have none."""
+    """A warning when the regimes carry the price far from where it started,
+    on average: each trend bar adds its drift to the log price, each crash bar
+    takes off |drift| and its shock's downward skew, so a tiled schedule
+    compounds them pass after pass. Range regimes pull back to their anchor
+    and vol regimes have no drift."""
     total = 0.0
     for r in regimes:
         drift = float(cast(Any, r).get("drift", 0.0))
         if r["kind"] == "trend":
             total += drift * r["len"]
         elif r["kind"] == "crash":
-            total -= abs(drift) * r["len"]
+            total -= (abs(drift) + float(r["vol"]) * _CRASH_SKEW) * r["len"]
     if abs(total) <= _DRIFT_E_FOLDS:
         return ()
     way = "up" if total > 0 else "down"
-    return (f"--bars {bars}: warning: the regimes' drift moves the log price {way} by {abs(total):.3g} over the "
-            f"run (prices x{math.exp(min(total, 700.0)):.3g}); prices may round to 0 or grow without bound. "
-            f"A shorter --bars, or a spec file with less drift, keeps them in range",)
+    return (f"--bars {bars}: warning: the regimes move the log price {way} by about {abs(total):.3g} over the "
+            f"run (prices x{math.exp(min(total, 700.0)):.3g}; trend and crash drift, and crash regimes' downward "
+            f"shocks); prices may round to 0 or grow without bound. A shorter --bars, or a spec file with less "
+            f"drift, keeps them in range",)
 
 
 def _bars(n: int) -> str:
@@ -179,6 +186,10 @@ _SUM_RULE = "bad spec: sum of regime lengths must equal bars"
 
 def spec_error(source: SpecSource, message: str) -> str:
     """The module's message about a spec or its run, as the user is told it."""
+    if message.startswith("parse: unknown field `instruments`"):
+        told = describe_error(source.spec_file, message) if source.spec_file is not None else (
+            f"{source.origin}: {message}" if source.origin else message)
+        return f"{told} (this looks like a universe: run it with talpen-synth universe)"
     if message.startswith("parse: ") and source.spec_file is not None:
         return describe_error(source.spec_file, message)
     where = f"{source.origin}: " if source.origin else ""

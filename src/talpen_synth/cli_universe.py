@@ -207,10 +207,13 @@ def checked_universe(text: str, origin: str, seed: int | None = None, bars: int 
     if seed is not None:
         universe = universe.with_seed(seed)
     if bars is not None:
-        from .cli_spec import tile_regimes
+        from .cli_spec import drift_warning, tile_regimes
         universe, notes = universe.with_bars(bars, tile_regimes)
         for note in notes:
             print(f"{prog}: {note.replace('; --keep-regimes keeps them as written', '')}", file=sys.stderr)
+        for instrument in universe.instruments:
+            for warning in drift_warning(instrument.spec["regimes"], bars):
+                print(f"{prog}: {instrument.symbol}: {warning}", file=sys.stderr)
         # The tiled specs keep every other field as read: only the specs
         # themselves need checking again (a long run's regimes are many, and
         # reading the whole document again would cost seconds).

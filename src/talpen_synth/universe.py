@@ -274,11 +274,17 @@ def read_universe(universe: UniverseLike) -> UniverseSpec:
     return spec
 
 
+# A spec's own members: a document of them at the top is a spec, not a universe.
+_SPEC_KEYS = ("seed", "bars", "start_price", "start_ts", "bar_secs", "regimes", "microstructure")
+
+
 def _known_keys(obj: Mapping[Any, Any], known: Sequence[str], path: str) -> None:
     for key in obj:
         if key not in known:
             where = f"{path}.{key}" if path else str(key)
-            raise UniverseError(where, f"unknown member (known: {', '.join(known)})")
+            hint = "; this looks like a spec: a spec runs with generate, stream or serve" if (
+                not path and key in _SPEC_KEYS) else ""
+            raise UniverseError(where, f"unknown member (known: {', '.join(known)}){hint}")
 
 
 def _whole(value: Any, path: str, low: int = 0, high: int = U64_MAX) -> int:
@@ -570,7 +576,10 @@ class UniverseStream:
 
     A batch per chunk, with the columns of :func:`universe_tables`, its rows
     instrument by instrument in the universe's order; sorting the rows by
-    symbol (stably) gives that table.
+    symbol (stably) gives that table. A chunk is `bars_per_chunk` bars of
+    every instrument; by default as many as keep the four tables of a chunk
+    together near STREAM_ROWS (131,072) rows, so a book batch is many times
+    the rows of a candles batch.
     """
 
     def __init__(self, universe: UniverseLike, table: str = "candles", bars_per_chunk: int | None = None) -> None:

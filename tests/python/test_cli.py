@@ -467,10 +467,22 @@ def test_a_closed_pipe_ends_quietly():
     assert proc.stderr.read() == b""
 
 
-@pytest.mark.parametrize("bars, warned", [(5000, False), (200000, True)])
-def test_tiled_drift_that_leaves_any_price_range_is_warned_of(bars, warned):
+@pytest.mark.parametrize("preset, bars, warned", [("default", 5000, False), ("default", 200000, True),
+                                                   ("flash-crash", 80000, True)])
+def test_tiled_drift_that_leaves_any_price_range_is_warned_of(preset, bars, warned):
     # The default schedule's crash drift, compounded over 138 passes, takes
-    # prices to e^-30 of where they start.
-    result = run("validate", "--bars", bars)
+    # prices to e^-40 of where they start. flash-crash's fall at 80,000 bars
+    # (e^-15) comes mostly from its crashes' downward shocks, not their drift.
+    result = run("validate", "--preset", preset, "--bars", bars)
     assert result.returncode == 0
-    assert ("warning: the regimes' drift moves the log price down" in result.stderr) == warned
+    assert ("warning: the regimes move the log price down" in result.stderr) == warned
+
+
+@pytest.mark.parametrize("command, text, hint", [
+    (["generate"], '{"instruments": [{"symbol": "A", "preset": "default"}]}', "this looks like a universe"),
+    (["universe", "stream"], '{"seed": 1, "bars": 5}', "this looks like a spec"),
+])
+def test_a_file_of_the_other_kind_is_named_as_such(tmp_path, command, text, hint):
+    path = tmp_path / "doc.json"
+    path.write_text(text)
+    assert hint in one_line_error(run(*command, "--spec", path))

@@ -252,6 +252,10 @@ def test_cli_stream_and_generate_agree_with_the_python_surface(tmp_path):
     assert {i.spec["bars"] for i in tiled.instruments} == {200_000}
     first = next(ts.universe_events(tiled)).decode().splitlines()[:7]
     assert r.returncode == 0 and r.stdout.splitlines() == first
+    # Each instrument whose tiled regimes take its prices out of range is named.
+    r = run("universe", "stream", "--preset", "market-crash", "--bars", "200000", "--limit", "1")
+    warned = [line.split(": ")[1] for line in r.stderr.splitlines() if "warning: the regimes move the log price" in line]
+    assert r.returncode == 0 and warned == ["BTC", "ETH", "SOL", "AVAX"]
 
 
 def test_cli_names_the_file_and_the_member(tmp_path):
