@@ -16,10 +16,7 @@ LevelFactors::LevelFactors(uint64_t depth) {
 double build_book_snapshot(RandomSource& rng, double close, double abs_h, double vol,
                            double spread_factor, uint64_t depth, const LevelFactors& factors,
                            std::vector<BookLevel>& levels) {
-  // 1e-9 keeps the ratio finite for a zero vol; a bar that moved k vols
-  // quotes k + 1 times the base spread.
-  const double full = (close * spread_factor) * (abs_h / (vol + 1e-9) + 1.0);
-  const double half_spread = full * 0.5;
+  const double half_spread = book_half_spread(close, abs_h, vol, spread_factor);
   // Levels are one basis point of the close apart, whatever the spread.
   const double tick = close * 0.0001;
   const double best_bid = close - half_spread;

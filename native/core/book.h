@@ -33,6 +33,13 @@ class LevelFactors {
   std::vector<double> table_;
 };
 
+// The half spread of a bar's book: a bar that moved k vols quotes k + 1
+// times the base spread (1e-9 keeps the ratio finite for a zero vol).
+inline double book_half_spread(double close, double abs_h, double vol, double spread_factor) {
+  const double full = (close * spread_factor) * (abs_h / (vol + 1e-9) + 1.0);
+  return full * 0.5;
+}
+
 // Appends one bar's book to `levels`: `depth` bids, best (highest) first,
 // then `depth` asks, best (lowest) first. Draws 2 * depth uniforms, all bids
 // before any ask. Returns the unrounded half spread, which the trade step
@@ -42,6 +49,15 @@ class LevelFactors {
 double build_book_snapshot(RandomSource& rng, double close, double abs_h, double vol,
                            double spread_factor, uint64_t depth, const LevelFactors& factors,
                            std::vector<BookLevel>& levels);
+
+// The book step of a bar without its levels, for a pass that needs only the
+// rest of the bar: draws the same 2 * depth uniforms, so every later draw is
+// the one a full step leaves, and returns the same half spread.
+inline double skip_book_snapshot(RandomSource& rng, double close, double abs_h, double vol, double spread_factor,
+                                 uint64_t depth) {
+  for (uint64_t j = 0; j < 2 * depth; ++j) rng.uniform();
+  return book_half_spread(close, abs_h, vol, spread_factor);
+}
 
 }  // namespace talpen
 

@@ -60,7 +60,7 @@ Result<uint64_t> RunCursor::begin_chunk(uint64_t n, RunBars* out) {
   // Trades are a chunk's only records of no fixed count: their array grows
   // geometrically and is kept from chunk to chunk.
   out->candles.reserve(count);
-  out->levels.reserve(count * 2 * depth);
+  if (book_levels_) out->levels.reserve(count * 2 * depth);
   out->trades_end.reserve(count);
   return count;
 }
@@ -110,7 +110,8 @@ Status RunCursor::finish_bar(double z, RunBars* out) {
   out->candles.push_back({ts_, round8(price), round8(high), round8(low), round8(close), round8(volume)});
 
   const double half_spread =
-      build_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth, level_factors_, out->levels);
+      book_levels_ ? build_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth, level_factors_, out->levels)
+                   : skip_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth);
   build_trades(rng_, micro.trade_rate, trade_threshold_, close, half_spread, ts_, next_seq_, out->trades);
   out->trades_end.push_back(out->trades.size());
 

@@ -52,6 +52,12 @@ class RunCursor {
   // Ends the run where it stands (a lockstep partner failed).
   void stop() { bar_ = spec_->bars; }
 
+  // From now on the chunks carry no book levels (`levels` stays empty), for
+  // a pass that writes only other records: the book's random draws are still
+  // made, so candles, trades and funding points are those of a full run, and
+  // the pass saves the work of laying the levels out.
+  void skip_book_levels() { book_levels_ = false; }
+
  private:
   ValidSpec spec_;
   LevelFactors level_factors_;
@@ -59,6 +65,7 @@ class RunCursor {
   double trade_threshold_;
 
   RandomSource rng_;
+  bool book_levels_ = true;
   uint64_t bar_ = 0;              // bars produced so far
   double price_;                  // unrounded close of the previous bar
   double anchor_;                 // unrounded close before the regime's first bar

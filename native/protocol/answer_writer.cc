@@ -8,8 +8,6 @@ namespace talpen::protocol {
 
 namespace {
 
-// Chunks the book thread may lag behind the first: enough to keep both busy.
-constexpr size_t kSlots = 3;
 // Pieces of the list being handed out that may wait for the caller.
 constexpr size_t kBacklog = 8;
 // Emptied pieces kept for the next chunks.
@@ -23,6 +21,8 @@ constexpr size_t kHeldPiece = size_t{16} << 20;
 
 Error out_of_memory() { return Error{ErrorKind::OutOfMemory, "out of memory while writing the answer"}; }
 
+bool needs_book_levels(RecordList kind) { return kind == RecordList::BookSnapshots || kind == RecordList::Events; }
+
 }  // namespace
 
 AnswerWriter::AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options options)
@@ -34,7 +34,7 @@ AnswerWriter::AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options optio
     lists_.reserve(4);
     lists_.emplace_back(RecordList::Candles);
     lists_.emplace_back(RecordList::BookSnapshots, List::Maker::Second);
-    lists_.emplace_back(RecordList::Trades, List::Maker::OwnPass);
+    lists_.emplace_back(RecordList::Trades, List::Maker::AfterFirst);
     openings_ = {"{\"candles\":[", "],\"book_snapshots\":[", "],\"trades\":["};
     // The answer leaves the funding list out, rather than writing [], when
     // the run has no funding point: when its interval is longer than the run.
@@ -45,12 +45,11 @@ AnswerWriter::AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options optio
     }
     openings_.push_back("]}");
   }
-  slots_.resize(kSlots);
   first_ = std::thread(&AnswerWriter::run_first, this);
-  const bool second = std::any_of(lists_.begin(), lists_.end(), [](const List& l) { return l.maker == List::Maker::Second; });
-  if (second) {
+  for (size_t i = 0; i < lists_.size(); ++i) {
+    if (lists_[i].maker != List::Maker::Second) continue;
     try {
-      second_ = std::thread(&AnswerWriter::run_second, this);
+      second_ = std::thread(&AnswerWriter::run_pass, this, i);
     } catch (...) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -74,106 +73,74 @@ AnswerWriter::~AnswerWriter() {
   if (pass_.joinable()) pass_.join();
 }
 
-bool AnswerWriter::live_locked() const {
-  return std::any_of(lists_.begin(), lists_.end(), [&](const List& l) { return !l.cut && l.covered < bars_; });
+bool AnswerWriter::first_pass_live_locked() const {
+  return std::any_of(lists_.begin(), lists_.end(), [&](const List& l) {
+    return l.maker == List::Maker::First && !l.cut && l.covered < bars_;
+  });
 }
 
-size_t AnswerWriter::held_elsewhere_locked(size_t except) const {
+size_t AnswerWriter::held_locked() const {
   size_t bytes = 0;
-  for (size_t i = 0; i < lists_.size(); ++i) {
-    if (i != except) bytes += lists_[i].held_bytes;
-  }
+  for (const List& list : lists_) bytes += list.held_bytes;
   return bytes;
 }
 
-// The first thread: runs the cursor, writes its own lists of each chunk and
-// hands the chunk to the book thread.
-void AnswerWriter::run_first() {
-  try {
-    RunCursor cursor(spec_);
-    std::vector<StreamEvent> events;
-    size_t s = 0;
-    for (bool running = true; running;) {
-      Slot* slot = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stopping_ || failure_ || slots_[s].state == SlotState::Free; });
-        if (stopping_ || failure_ || !live_locked()) break;
-        slot = &slots_[s];
-      }
-      Result<uint64_t> made = cursor.next(options_.bars_per_chunk, &slot->bars);
-      if (!made.ok()) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        failure_ = std::move(made).error();
-        break;
-      }
-      if (made.value() == 0) break;
-      slot->count = made.value();
-      bool hand_on = false;
-      for (size_t i = 0; i < lists_.size() && running; ++i) {
-        if (lists_[i].maker == List::Maker::Second) {
-          hand_on = true;
-        } else if (lists_[i].maker == List::Maker::First) {
-          running = produce(i, slot->bars, slot->count, &events);
-        }
-      }
-      if (running && hand_on) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        slot->state = SlotState::ForSecond;
-        s = (s + 1) % slots_.size();
-      }
-      changed_.notify_all();
-    }
-  } catch (...) {  // std::bad_alloc: a thread must not let an exception out
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!failure_) failure_ = out_of_memory();
-  }
-  bool more = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    first_done_ = true;
-    more = !stopping_ && !failure_;
-  }
-  changed_.notify_all();
-  for (size_t i = 0; i < lists_.size() && more; ++i) {
-    if (lists_[i].maker != List::Maker::OwnPass) continue;
-    run_pass(i);
-    std::lock_guard<std::mutex> lock(mutex_);
-    more = !stopping_ && !failure_;
+void AnswerWriter::fail_first_pass_locked(const Error& error) {
+  for (List& list : lists_) {
+    if (list.maker == List::Maker::First && !list.cut && list.covered < bars_ && !list.error) list.error = error;
   }
 }
 
-// The book thread: writes the book snapshots of each chunk the first hands on.
-void AnswerWriter::run_second() {
+// The first thread: the first pass, which makes the lists of no pass of their
+// own, then the passes of the lists that come after it.
+void AnswerWriter::run_first() {
+  bool failed = false;
   try {
-    size_t s = 0;
-    for (;;) {
-      Slot* slot = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] {
-          return stopping_ || failure_ || first_done_ || slots_[s].state == SlotState::ForSecond;
-        });
-        if (stopping_ || failure_ || slots_[s].state != SlotState::ForSecond) break;
-        slot = &slots_[s];
-      }
-      bool running = true;
-      for (size_t i = 0; i < lists_.size() && running; ++i) {
-        if (lists_[i].maker == List::Maker::Second) running = produce(i, slot->bars, slot->count, nullptr);
-      }
-      if (!running) break;
+    RunCursor cursor(spec_);
+    if (std::none_of(lists_.begin(), lists_.end(), [](const List& l) {
+          return l.maker == List::Maker::First && needs_book_levels(l.kind);
+        })) {
+      cursor.skip_book_levels();
+    }
+    RunBars chunk;
+    std::vector<StreamEvent> events;
+    for (bool running = true; running;) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        slot->state = SlotState::Free;
+        if (stopping_ || !first_pass_live_locked()) break;
       }
-      changed_.notify_all();
-      s = (s + 1) % slots_.size();
+      Result<uint64_t> made = cursor.next(options_.bars_per_chunk, &chunk);
+      if (!made.ok()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fail_first_pass_locked(made.error());
+        failed = true;
+        break;
+      }
+      if (made.value() == 0) break;
+      for (size_t i = 0; i < lists_.size() && running; ++i) {
+        if (lists_[i].maker != List::Maker::First) continue;
+        running = produce(i, chunk, made.value(), &events);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running && lists_[i].error) {  // its text failed: so does the pass
+          fail_first_pass_locked(Error(*lists_[i].error));
+          failed = true;
+        }
+      }
     }
-  } catch (...) {
+  } catch (...) {  // std::bad_alloc: a thread must not let an exception out
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!failure_) failure_ = out_of_memory();
+    fail_first_pass_locked(out_of_memory());
+    failed = true;
   }
   changed_.notify_all();
+  for (size_t i = 0; i < lists_.size() && !failed; ++i) {
+    if (lists_[i].maker != List::Maker::AfterFirst) continue;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) break;
+    }
+    run_pass(i);
+  }
 }
 
 bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events,
@@ -189,13 +156,13 @@ bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, s
     // The list being handed out waits for the caller; any other is held. A
     // pass cannot leave a gap, so past the budget it waits for its turn.
     changed_.wait(lock, [&] {
-      if (stopping_ || failure_) return true;
+      if (stopping_) return true;
       if (index == current_) return list.held.size() < kBacklog;
-      return !own_pass || held_elsewhere_locked(current_) < options_.lookahead_bytes;
+      return !own_pass || held_locked() < options_.lookahead_bytes;
     });
-    if (stopping_ || failure_) return false;
+    if (stopping_) return false;
     held = index != current_;
-    if (held && !own_pass && held_elsewhere_locked(current_) >= options_.lookahead_bytes) {
+    if (held && !own_pass && held_locked() >= options_.lookahead_bytes) {
       list.cut = true;
       changed_.notify_all();
       return true;
@@ -223,7 +190,8 @@ bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, s
   Status written = write_chunk_records(text, chunk, list.kind, events);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!written.ok()) {
-    if (!failure_) failure_ = std::move(written).error();
+    if (!list.error) list.error = std::move(written).error();
+    changed_.notify_all();
     if (before != 0) {  // the held text taken out to extend goes back
       text.commit(text.claim(0) - (text.size() - before));
       list.held.push_back(Piece{std::move(text), list.covered});
@@ -246,11 +214,13 @@ bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, s
   return true;
 }
 
-// The pass of a cut list: a cursor of its own from the run's first bar, its
-// text written from where the held text ends.
+// A list's own pass: a cursor of its own from the run's first bar, its text
+// written from where the held text ends.
 void AnswerWriter::run_pass(size_t index) {
+  std::optional<Error> failure;
   try {
     RunCursor cursor(spec_);
+    if (!needs_book_levels(lists_[index].kind)) cursor.skip_book_levels();
     RunBars chunk;
     std::vector<StreamEvent> events;
     uint64_t from = 0;
@@ -261,22 +231,24 @@ void AnswerWriter::run_pass(size_t index) {
     for (;;) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || failure_) return;
+        if (stopping_) return;
       }
       const uint64_t done = cursor.bars_done();
       const uint64_t step = done < from ? std::min(options_.bars_per_chunk, from - done) : options_.bars_per_chunk;
       Result<uint64_t> made = cursor.next(step, &chunk);
       if (!made.ok()) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!failure_) failure_ = std::move(made).error();
+        failure = std::move(made).error();
         break;
       }
       if (made.value() == 0) break;
       if (done >= from && !produce(index, chunk, made.value(), &events, true)) break;
     }
   } catch (...) {
+    failure = out_of_memory();
+  }
+  {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!failure_) failure_ = out_of_memory();
+    if (failure && !lists_[index].error) lists_[index].error = std::move(failure);
   }
   changed_.notify_all();
 }
@@ -287,13 +259,12 @@ Result<std::string_view> AnswerWriter::next() {
   if (out_held_) {
     out_held_ = false;
     // A large held piece is kept for later held text while, with the text
-    // held for later lists, it stays within the budget; else it is let go.
+    // still held, it stays within the budget; else it is let go.
     // The spares serve chunk-sized pieces.
     std::lock_guard<std::mutex> lock(mutex_);
     if (out_.text.capacity() <= kPieceRoom) {
       if (spare_.size() < kSpares) spare_.push_back(std::move(out_.text));
-    } else if (held_spare_bytes_ + out_.text.capacity() + held_elsewhere_locked(current_) <=
-               options_.lookahead_bytes) {
+    } else if (held_spare_bytes_ + out_.text.capacity() + held_locked() <= options_.lookahead_bytes) {
       held_spare_bytes_ += out_.text.capacity();
       held_spare_.push_back(std::move(out_.text));
     }
@@ -308,7 +279,7 @@ Result<std::string_view> AnswerWriter::next() {
         std::unique_lock<std::mutex> lock(mutex_);
         List& list = lists_[current_];
         changed_.wait(lock, [&] {
-          return !list.held.empty() || list.covered == bars_ || failure_ || (list.cut && !list.passing);
+          return !list.held.empty() || list.covered == bars_ || list.error || (list.cut && !list.passing);
         });
         if (!list.held.empty()) {
           out_ = std::move(list.held.front());
@@ -330,7 +301,7 @@ Result<std::string_view> AnswerWriter::next() {
           stage_ = current_ < lists_.size() ? Stage::Opening : Stage::Close;
           continue;
         }
-        if (failure_) return fail(*failure_);
+        if (list.error) return fail(*list.error);
         // Cut: the rest of the list comes from a pass of its own, from where
         // the held text ends, on a thread of its own while this one writes.
         list.passing = true;

@@ -4,18 +4,17 @@
 // Joined, the pieces are byte for byte the answer text.
 //
 // The grouped "generate" answer lists every candle before the first book
-// snapshot, yet a run makes them bar by bar. A first pass of the run cursor
-// makes the chunks and writes their candles and funding points on a work
-// thread, and a second thread writes their book snapshots (the largest list);
-// the trades are made by a pass of their own, which the work thread starts
-// once its first pass is over. So the candles are complete early and the
-// caller writes book snapshots while the trades are being made, rather than
-// waiting for one pass to make everything and then writing it alone. The text
-// of lists not yet due is held; when it would pass the budget a list stops
-// being held where it is, and once its turn comes the rest of it is made by a
-// pass of its own (generating a bar costs a fraction of writing it). So a
-// short run keeps two cores and the caller busy, and a long run stays within
-// the budget.
+// snapshot, yet a run makes them bar by bar. So each list is made by a pass
+// of the run cursor of its own (generating a bar costs a fraction of writing
+// it, and a pass that writes no book snapshot skips laying out the book's
+// levels): a work thread makes the candles and funding points, then the
+// trades; a second thread makes the book snapshots (the largest list) from
+// the start. The candles are complete early, and the caller writes book
+// snapshots while the trades are made. Text of a list not yet due is held, up
+// to a budget over all lists: past it a pass waits for its list's turn, and a
+// list of the first pass stops being held, the rest of it made by a pass of
+// its own once its turn comes. So a short run keeps two cores and the caller
+// busy, and a long run stays within the budget.
 #ifndef TALPEN_PROTOCOL_ANSWER_WRITER_H_
 #define TALPEN_PROTOCOL_ANSWER_WRITER_H_
 
@@ -75,10 +74,13 @@ class AnswerWriter {
     uint64_t bars_end = 0;  // the list's bars covered once this piece is out
   };
   struct List {
-    enum class Maker : unsigned char { First, Second, OwnPass };
+    // Who makes the list: the first thread's first pass; a pass of its own on
+    // the second thread, from the start; or a pass of its own on the first
+    // thread, once its first pass is over.
+    enum class Maker : unsigned char { First, Second, AfterFirst };
     explicit List(RecordList kind, Maker maker = Maker::First) : kind(kind), maker(maker) {
-      // A list made by its own pass is, for the first pass, as if cut at once.
-      cut = passing = maker == Maker::OwnPass;
+      // A list with a pass of its own is, for the first pass, as if cut at once.
+      cut = passing = maker != Maker::First;
     }
     List(const List&) = delete;
     List& operator=(const List&) = delete;
@@ -86,23 +88,20 @@ class AnswerWriter {
     List& operator=(List&&) = default;
 
     RecordList kind;
-    Maker maker;  // the first thread, the book thread, or a pass of its own
+    Maker maker;
     std::deque<Piece> held;
     size_t held_bytes = 0;
     uint64_t covered = 0;       // bars whose text is held or out
     bool has_records = false;   // a record is held or out: the next one needs a comma
     bool cut = false;           // no longer held: the rest is made when due
     bool passing = false;       // its own pass has started
-  };
-  enum class SlotState : unsigned char { Free, ForSecond };
-  struct Slot {
-    RunBars bars;
-    SlotState state = SlotState::Free;
-    uint64_t count = 0;
+    // The pass making the list failed (Numeric, OutOfMemory): told once the
+    // text made before the failure is out. Each pass runs to its own failure,
+    // so what comes before it never depends on which pass got there first.
+    std::optional<Error> error;
   };
 
   void run_first();
-  void run_second();
   // Makes list `index` from where its text ends, with a cursor of its own.
   void run_pass(size_t index);
   // Writes `count` bars of `chunk` of list `index` unless the list is cut or
@@ -110,8 +109,10 @@ class AnswerWriter {
   // false when stopped.
   bool produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events,
                bool own_pass = false);
-  bool live_locked() const;
-  size_t held_elsewhere_locked(size_t except) const;
+  bool first_pass_live_locked() const;
+  size_t held_locked() const;
+  // Fails the lists the first pass still makes.
+  void fail_first_pass_locked(const Error& error);
 
   const ValidSpec spec_;
   const Options options_;
@@ -121,10 +122,7 @@ class AnswerWriter {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<Slot> slots_;
-  bool first_done_ = false;  // the first thread has made its last chunk
   bool stopping_ = false;
-  std::optional<Error> failure_;
   size_t current_ = 0;  // the list being handed out
   std::vector<json::JsonWriter> spare_;
   // Large held pieces already written out, kept to hold later text: memory
@@ -141,8 +139,8 @@ class AnswerWriter {
   uint64_t written_current_ = 0;
 
   std::thread first_;
-  std::thread second_;
-  std::thread pass_;  // the pass of the cut list being handed out
+  std::thread second_;  // the book snapshots' pass
+  std::thread pass_;    // the pass of the cut list being handed out
 };
 
 }  // namespace talpen::protocol

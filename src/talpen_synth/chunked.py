@@ -8,11 +8,11 @@ keep every digit the module writes. Each function writes to a binary file
 object (a file, standard output's buffer, a staged file) and never holds
 more than a few chunks.
 
-The two JSON answers are written by the native `write_answer`: one pass of
-the run makes every record list on two threads, holding the text of the
-lists not yet due within a budget (a list past it is made again by a pass of
-its own when due), so a short run costs one pass and a long one stays in
-bounded memory.
+The two JSON answers are written by the native `write_answer`: each record
+list of the grouped answer is made by a pass of the run of its own, on two
+threads, and the text of lists not yet due is held within a budget (past it
+a pass waits for its list's turn), so the lists are made side by side and a
+long run stays in bounded memory.
 """
 
 from __future__ import annotations

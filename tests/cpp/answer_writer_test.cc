@@ -66,5 +66,29 @@ TEST(AnswerWriter, ADroppedWriterStopsItsThreads) {
   }
 }
 
+// A run that fails part way: every list's pass reaches the failure on its
+// own, so the text before the error is the same whichever pass got there
+// first, and it is the candles made before the failing chunk.
+TEST(AnswerWriter, AFailedRunGivesTheSameTextBeforeItsError) {
+  GenSpec raw = spec_of(60, 2, 1.0, true);
+  raw.regimes = {{RegimeKind::Vol, 40, 0.0, 0.01}, {RegimeKind::Trend, 20, 800.0, 0.0}};
+  const ValidSpec spec = valid(raw);
+  std::string first;
+  for (int round = 0; round < 20; ++round) {
+    for (size_t lookahead : {size_t{0}, size_t{1} << 30}) {
+      AnswerWriter writer(spec, AnswerKind::Generate, {4, lookahead});
+      std::string text;
+      Result<std::string_view> piece = writer.next();
+      for (; piece.ok() && !piece.value().empty(); piece = writer.next()) text += piece.value();
+      ASSERT_FALSE(piece.ok());
+      EXPECT_EQ(piece.error().kind, ErrorKind::Numeric);
+      if (first.empty()) first = text;
+      ASSERT_EQ(text, first);
+    }
+  }
+  EXPECT_EQ(first.rfind("{\"candles\":[{", 0), 0u);
+  EXPECT_EQ(first.find("book_snapshots"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace talpen::protocol

@@ -45,8 +45,9 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
 }
 
 // The run taken `chunk` bars at a time, the chunks laid end to end.
-RunBars in_chunks(const ValidSpec& spec, uint64_t chunk) {
+RunBars in_chunks(const ValidSpec& spec, uint64_t chunk, bool book_levels = true) {
   RunCursor cursor(spec);
+  if (!book_levels) cursor.skip_book_levels();
   RunBars all;
   RunBars part;
   uint64_t first_bar = 0;
@@ -98,6 +99,13 @@ TEST(RunCursorTest, AnyChunkingGivesTheWholeRunBitForBit) {
       ASSERT_TRUE(same_bytes(got.funding, want.funding)) << i << " chunk " << chunk;
       ASSERT_TRUE(same_bytes(got.funding_bar, want.funding_bar)) << i << " chunk " << chunk;
     }
+    // A pass without book levels draws what a full one does: the rest is the same.
+    const RunBars bare = in_chunks(spec, 7, false);
+    const RunBars& want = whole.value();
+    ASSERT_TRUE(bare.levels.empty());
+    ASSERT_TRUE(same_bytes(bare.candles, want.candles)) << i;
+    ASSERT_TRUE(same_trades(bare.trades, want.trades)) << i;
+    ASSERT_TRUE(same_bytes(bare.funding, want.funding)) << i;
   }
 }
 
