@@ -10,17 +10,21 @@ basis point of the close apart, and no price is floored at zero. So:
   about a million base spreads wide, and their bids below zero;
 - far from that, a drift many times the regime's ``vol`` widens every book by
   about that factor;
-- bid levels pass zero near the ten-thousandth level, whatever the spread.
+- bid levels pass zero near the ten-thousandth level, whatever the spread;
+- the regimes' drift, and the crash regimes' downward skew, move the log price
+  by their sum over the run on average: past a few tens the prices round to
+  0 at 8 decimals, or the run overflows.
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 
 from ._spec import SpecFields
 
-__all__ = ["SpecWarning", "spec_warnings", "negative_prices"]
+__all__ = ["SpecWarning", "spec_warnings", "negative_prices", "log_price_move", "price_range_warning"]
 
 # A book this many base spreads wide or more is worth a warning.
 WIDE_BOOK = 100.0
@@ -43,6 +47,42 @@ def _number(x: float) -> str:
     return f"{x:,.0f}" if x >= 1000 else f"{x:.3g}"
 
 
+# Past this many e-folds of move (a factor of about 22,000) a run's prices
+# have left any market's range.
+_DRIFT_E_FOLDS = 10.0
+# A crash bar's move is (z - |z|/2) x vol - |drift|: its shock alone takes
+# vol x E|z|/2 = vol / sqrt(2 pi) off the log price on average.
+_CRASH_SKEW = 1.0 / math.sqrt(2.0 * math.pi)
+
+
+def log_price_move(regimes: list[Any]) -> float:
+    """The regimes' average move of the log price over the run: each trend
+    bar adds its drift, each crash bar takes off |drift| and its shock's
+    downward skew; range regimes pull back to their anchor and vol regimes
+    have no drift."""
+    total = 0.0
+    for r in regimes:
+        drift = float(r.get("drift", 0.0))
+        if r["kind"] == "trend":
+            total += drift * r["len"]
+        elif r["kind"] == "crash":
+            total -= (abs(drift) + float(r["vol"]) * _CRASH_SKEW) * r["len"]
+    return total
+
+
+def price_range_warning(regimes: list[Any]) -> str | None:
+    """What a run's average move does to its prices, when it takes them out
+    of any market's range."""
+    total = log_price_move(regimes)
+    if abs(total) <= _DRIFT_E_FOLDS:
+        return None
+    fate = ("prices fall toward 0, where 8 decimals round them to 0" if total < 0
+            else "prices grow without bound, and past a factor of e^709 the run fails")
+    return (f"the regimes move the log price {'up' if total > 0 else 'down'} by about {abs(total):.3g} over the "
+            f"run on average (prices x{math.exp(min(total, 700.0)):.3g}; trend and crash drift, and crash regimes' "
+            f"downward shocks): {fate}")
+
+
 def spec_warnings(spec: SpecFields) -> list[SpecWarning]:
     """What will look broken in runs of `spec` (a spec the module accepts)."""
     warnings = []
@@ -57,12 +97,12 @@ def spec_warnings(spec: SpecFields) -> list[SpecWarning]:
         wide = abs(drift) / (vol + _VOL_FLOOR) + 1.0
         if wide < WIDE_BOOK:
             continue
-        how = "every book is" if vol == 0.0 else "books are about"
+        how = "every book is quoted" if vol == 0.0 else "books are quoted about"
         half = base * wide / 2.0
         below = (", every bid below zero" if vol == 0.0 else ", bids below zero") if half >= 1.0 else ""
         warnings.append(SpecWarning(
             f"regimes[{i}]",
-            f"{kind} regime with drift {drift:g} and vol {vol:g}: {how} quoted {_number(wide)} times the "
+            f"{kind} regime with drift {drift:g} and vol {vol:g}: {how} {_number(wide)} times the "
             f"base spread wide ({_number(micro['spread_bps'] * wide)} bps of the price){below}"))
     # Bid level j sits at close * (1 - half spread - j * tick): at the base
     # spread it reaches zero at this level, earlier when the spread widens.
@@ -73,6 +113,9 @@ def spec_warnings(spec: SpecFields) -> list[SpecWarning]:
             "microstructure.book_depth",
             f"{depth} levels a side: bid levels from about {zero_level} on are priced at or below zero "
             f"in every book (levels are one basis point of the price apart)"))
+    moved = price_range_warning(list(spec["regimes"]))
+    if moved is not None:
+        warnings.append(SpecWarning("regimes", moved))
     return warnings
 
 

@@ -216,10 +216,13 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 
 # --- Commands -----------------------------------------------------------------------------------------------
 
-def _source(args: argparse.Namespace) -> SpecSource:
+def _source(args: argparse.Namespace, warnings: bool = True) -> SpecSource:
+    """The spec the command runs; its notes told on standard error (the
+    warnings among them only when `warnings`: validate tells its own)."""
     source = load_spec(args.spec, args.preset, seed=args.seed, bars=args.bars, keep_regimes=args.keep_regimes)
     for note in source.notes:
-        print(f"{args.prog}: {note}", file=sys.stderr)
+        if warnings or ": warning: " not in note:
+            print(f"{args.prog}: {note}", file=sys.stderr)
     return source
 
 
@@ -297,7 +300,9 @@ def _generate(args: argparse.Namespace) -> int:
                 sys.stdout.buffer.write(b"\n")
                 sys.stdout.buffer.flush()
     except ValueError as e:
-        raise CliError(spec_error(source, str(e))) from None
+        cut = "" if args.output is not None and args.output != "-" else (
+            " (the answer on standard output stops where the run failed)")
+        raise CliError(spec_error(source, str(e)) + cut) from None
     return 0
 
 
@@ -396,7 +401,7 @@ def _duration(secs: int) -> str:
 
 def _validate(args: argparse.Namespace) -> int:
     from .checks import negative_prices, spec_warnings
-    source = _source(args)
+    source = _source(args, warnings=False)
     spec = held_spec(source, open_synth(source))  # the module's verdict on the spec comes first
     warnings = [str(w) for w in spec_warnings(spec)]
     if args.run:

@@ -10,14 +10,13 @@ the spec's file and, where the module names a field, its path.
 from __future__ import annotations
 
 import json
-import math
 from dataclasses import dataclass
 from json import JSONDecoder
 from pathlib import Path
-from typing import Any, cast
 
 from . import Synth, presets
 from ._spec import Regime, SpecFields, normalize, with_fields
+from .checks import price_range_warning
 from .frames import spec_json
 from .spec_files import (SpecFile, SpecFileError, bad_spec_path, describe_error, read_spec_file,
                          scheduled_bars)
@@ -133,36 +132,13 @@ def tile_regimes(spec: SpecFields, bars: int) -> tuple[SpecFields, str] | None:
     return changed, note
 
 
-# Past this many e-folds of drift (a factor of about 22,000) a run's prices
-# have left any market's range: they round to 0 at 8 decimals or grow huge.
-_DRIFT_E_FOLDS = 10.0
-
-
-# A crash bar's move is (z - |z|/2) x vol - |drift|: its shock alone takes
-# vol x E|z|/2 = vol / sqrt(2 pi) off the log price on average.
-_CRASH_SKEW = 1.0 / math.sqrt(2.0 * math.pi)
-
-
 def drift_warning(regimes: list[Regime], bars: int) -> tuple[str, ...]:
-    """A warning when the regimes carry the price far from where it started,
-    on average: each trend bar adds its drift to the log price, each crash bar
-    takes off |drift| and its shock's downward skew, so a tiled schedule
-    compounds them pass after pass. Range regimes pull back to their anchor
-    and vol regimes have no drift."""
-    total = 0.0
-    for r in regimes:
-        drift = float(cast(Any, r).get("drift", 0.0))
-        if r["kind"] == "trend":
-            total += drift * r["len"]
-        elif r["kind"] == "crash":
-            total -= (abs(drift) + float(r["vol"]) * _CRASH_SKEW) * r["len"]
-    if abs(total) <= _DRIFT_E_FOLDS:
+    """A warning when tiling the regimes carries the price out of any
+    market's range: a tiled schedule compounds its drift pass after pass."""
+    moved = price_range_warning(list(regimes))
+    if moved is None:
         return ()
-    way = "up" if total > 0 else "down"
-    return (f"--bars {bars}: warning: the regimes move the log price {way} by about {abs(total):.3g} over the "
-            f"run (prices x{math.exp(min(total, 700.0)):.3g}; trend and crash drift, and crash regimes' downward "
-            f"shocks); prices may round to 0 or grow without bound. A shorter --bars, or a spec file with less "
-            f"drift, keeps them in range",)
+    return (f"--bars {bars}: warning: {moved}. A shorter --bars, or a spec file with less drift, keeps them in range",)
 
 
 def _bars(n: int) -> str:

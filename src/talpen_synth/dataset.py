@@ -51,7 +51,8 @@ from . import _talpen_columns
 from ._extras import require
 from ._spec import normalize, spec_text, with_fields
 from .frames import TABLE_NAMES, Spec, spec_json
-from .universe import U64_MAX, UniverseLike, UniverseSpec, arrow_table, chunk_bars, is_universe, read_universe
+from .universe import (PARQUET_ROWS, U64_MAX, UniverseLike, UniverseSpec, arrow_table, chunk_bars, is_universe,
+                       read_universe)
 
 __all__ = ["DatasetError", "DatasetSummary", "write_dataset", "parse_seeds"]
 
@@ -174,7 +175,8 @@ def write_partition_files(out: Path, source: UniverseSpec | str, seed: int | Non
             rows[t] += table.num_rows
 
         if isinstance(source, UniverseSpec):
-            native_universe = source.open(bars_per_chunk)
+            specs = [i.spec for i in source.instruments]
+            native_universe = source.open(bars_per_chunk or chunk_bars(specs, PARQUET_ROWS))
             folders = [f"symbol={quote(s, safe='')}" for s in source.symbols]
             while (chunk := native_universe.next_tables()) is not None:
                 for i, four in enumerate(chunk):
@@ -183,7 +185,7 @@ def write_partition_files(out: Path, source: UniverseSpec | str, seed: int | Non
         else:
             spec = normalize(source)
             assert spec is not None
-            cursor = _talpen_columns.Cursor(source, bars_per_chunk or chunk_bars([spec]))
+            cursor = _talpen_columns.Cursor(source, bars_per_chunk or chunk_bars([spec], PARQUET_ROWS))
             while (tables := cursor.next_tables()) is not None:
                 for t, table in enumerate(tables):
                     write(t, 0, arrow_table(table, spec["bar_secs"]), staging / TABLE_NAMES[t])

@@ -91,6 +91,11 @@ EVENT_ROWS = 1 << 16
 # out from every instrument's chunk just made, and a chunk this small (a few
 # megabytes of records) is still in the processor's cache when it is.
 STREAM_ROWS = 1 << 17
+# Rows per chunk of a Parquet partition (a universe's symbols, a dataset's
+# seed): a chunk's records, their columns, its Arrow tables and the writers'
+# encoding of them are in memory together, about 160 MB a million rows, so a
+# chunk of half a million rows keeps the command well under 300 MB.
+PARQUET_ROWS = 1 << 19
 
 _TOP_KEYS = ("instruments", "correlation", "market")
 _INSTRUMENT_KEYS = ("symbol", "spec", "preset", "seed")
@@ -576,7 +581,8 @@ class UniverseStream:
 
     A batch per chunk, with the columns of :func:`universe_tables`, its rows
     instrument by instrument in the universe's order; sorting the rows by
-    symbol (stably) gives that table. A chunk is `bars_per_chunk` bars of
+    the symbol's dictionary code (its place in the universe), stably, gives
+    that table. A chunk is `bars_per_chunk` bars of
     every instrument; by default as many as keep the four tables of a chunk
     together near STREAM_ROWS (131,072) rows, so a book batch is many times
     the rows of a candles batch.

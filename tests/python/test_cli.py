@@ -384,6 +384,11 @@ def test_validate_run_finds_what_only_a_run_shows(tmp_path):
     assert run("validate", "--spec", path).stdout == "ok\n"
     assert one_line_error(run("validate", "--spec", path, "--run")) == (
         f"{PROG}: {path}: numeric: price walk produced a non-finite value")
+    # On standard output the answer has begun before the failure: the error says it is cut.
+    r = run("generate", "--spec", path)
+    assert r.returncode == 1 and r.stderr.strip().endswith("(the answer on standard output stops where the run failed)")
+    r = run("generate", "--spec", path, "-o", path.with_name("out.json"))
+    assert one_line_error(r).endswith("numeric: price walk produced a non-finite value")
 
 
 # --- Failures -----------------------------------------------------------------------------------------------
@@ -473,9 +478,12 @@ def test_tiled_drift_that_leaves_any_price_range_is_warned_of(preset, bars, warn
     # The default schedule's crash drift, compounded over 138 passes, takes
     # prices to e^-40 of where they start. flash-crash's fall at 80,000 bars
     # (e^-15) comes mostly from its crashes' downward shocks, not their drift.
-    result = run("validate", "--preset", preset, "--bars", bars)
-    assert result.returncode == 0
-    assert ("warning: the regimes move the log price down" in result.stderr) == warned
+    # validate tells it once, and --strict counts it.
+    result = run("validate", "--preset", preset, "--bars", bars, "--strict")
+    assert result.returncode == (1 if warned else 0)
+    assert result.stderr.count("the regimes move the log price down") == warned
+    streamed = run("stream", "--preset", preset, "--bars", bars, "--limit", 1)
+    assert (f"--bars {bars}: warning: the regimes move the log price down" in streamed.stderr) == warned
 
 
 @pytest.mark.parametrize("command, text, hint", [
