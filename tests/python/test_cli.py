@@ -5,6 +5,7 @@ WebSocket feed, the PNG chart, the presets, and one-line failures."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import struct
 import subprocess
@@ -470,6 +471,21 @@ def test_a_closed_pipe_ends_quietly():
     proc.stdout.close()
     assert proc.wait(timeout=30) == 0
     assert proc.stderr.read() == b""
+
+
+@pytest.mark.parametrize("kind, drift, vol, bars", [("trend", 0.001, 0.01, 5000), ("crash", 0.0, 0.01, 5000),
+                                                   ("crash", 0.002, 0.02, 1000), ("vol", 0.0, 0.02, 5000)])
+def test_the_estimated_move_is_what_runs_do(kind, drift, vol, bars):
+    # The warning's estimate against the log move of three runs (its spread
+    # over seeds is about 1 at these vols and lengths).
+    from talpen_synth.checks import log_price_move
+    regimes = [{"kind": kind, "len": bars, "drift": drift, "vol": vol}]
+    moves = []
+    for seed in (1, 2, 3):
+        spec = make_spec(seed=seed, bars=bars, start_price=1e6, regimes=regimes)
+        closes = json.loads(Synth(json.dumps(spec)).command('{"cmd":"generate"}'))["candles"]
+        moves.append(math.log(closes[-1]["close"] / 1e6))
+    assert abs(sum(moves) / 3 - log_price_move(regimes)) < 2.0
 
 
 @pytest.mark.parametrize("preset, bars, warned", [("default", 5000, False), ("default", 200000, True),
