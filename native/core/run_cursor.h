@@ -52,11 +52,12 @@ class RunCursor {
   // Ends the run where it stands (a lockstep partner failed).
   void stop() { bar_ = spec_->bars; }
 
-  // From now on the chunks carry no book levels (`levels` stays empty), for
-  // a pass that writes only other records: the book's random draws are still
-  // made, so candles, trades and funding points are those of a full run, and
-  // the pass saves the work of laying the levels out.
-  void skip_book_levels() { book_levels_ = false; }
+  // From now on (until called with false) the chunks carry no book levels
+  // (`levels` stays empty), for a pass or a chunk that writes only other
+  // records: the book's random draws are still made, so candles, trades and
+  // funding points are those of a full run, and the work of laying the
+  // levels out (near half of a bar's) is saved.
+  void skip_book_levels(bool skip = true) { book_levels_ = !skip; }
 
  private:
   ValidSpec spec_;

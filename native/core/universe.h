@@ -56,6 +56,10 @@ class UniverseCursor {
   // instrument i's chunk as RunCursor::next gives it. Numeric when any
   // instrument's bar is not finite (the universe then ends).
   Result<uint64_t> next(uint64_t n, std::vector<RunBars>* out);
+  // As RunCursor::skip_book_levels, for every instrument.
+  void skip_book_levels(bool skip) {
+    for (RunCursor& cursor : cursors_) cursor.skip_book_levels(skip);
+  }
 
  private:
   std::vector<RunCursor> cursors_;

@@ -16,7 +16,9 @@ namespace {
 
 struct RunStreamState {
   RunStreamState(const ValidSpec& spec, size_t index, uint64_t bars_per_chunk)
-      : cursor(spec), index(index), bars_per_chunk(bars_per_chunk), chunk(take_chunk_buffers()) {}
+      : cursor(spec), index(index), bars_per_chunk(bars_per_chunk), chunk(take_chunk_buffers()) {
+    if (index != kBookTable) cursor.skip_book_levels();  // a table other than the book never reads them
+  }
   ~RunStreamState() { give_chunk_buffers(std::move(chunk)); }
   RunStreamState(const RunStreamState&) = delete;
   RunStreamState& operator=(const RunStreamState&) = delete;

@@ -21,6 +21,9 @@ namespace talpen::tables {
 //   trades:  ts int64, seq uint64, price, qty float64, side uint8 (0 buy, 1 sell)
 //   funding: ts int64, rate float64
 using RunTables = std::array<TablePtr, 4>;
+// The one table laid out from the book's levels: a chunk for any other may
+// leave them out (RunCursor::skip_book_levels).
+constexpr size_t kBookTable = 1;
 
 // Runs the spec and lays its records out as tables. Errors are the run's
 // (Numeric, OutOfMemory). A book deeper than the level column can number is

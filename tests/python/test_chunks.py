@@ -61,6 +61,25 @@ def test_chunks_join_into_the_whole_answers_and_tables(chunk):
             assert pa.table(native.TableStream(spec, name, chunk)).equals(pa.table(whole[i])), (spec, name)
 
 
+def chunk_parts(cursor, take) -> list:
+    parts = []
+    while (part := take(cursor)) is not None:
+        parts.append(part)
+    return parts
+
+
+# A chunk for a table other than the book leaves the book's levels out: a
+# cursor asked for another table each chunk must still lay them out for the
+# book's chunks, and give every chunk as a cursor of one table does.
+@pytest.mark.parametrize("order", [("candles", "book"), ("book", "trades", "funding")])
+def test_a_cursor_switching_tables_gives_each_chunk_as_a_cursor_of_one(order):
+    for spec in SPECS[:20]:
+        cursor, turn = native.Cursor(spec, 3), iter(range(1 << 30))
+        mixed = chunk_parts(cursor, lambda c: c.next_rows(order[next(turn) % len(order)], "csv"))
+        alone = {t: chunk_parts(native.Cursor(spec, 3), lambda c, t=t: c.next_rows(t, "csv")) for t in order}
+        assert mixed == [alone[order[k % len(order)]][k] for k in range(len(mixed))], spec
+
+
 def rows(spec: str, chunk: int, table: str, fmt: str) -> list[str]:
     cursor = native.Cursor(spec, chunk)
     out = b""

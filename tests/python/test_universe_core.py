@@ -15,6 +15,7 @@ pa = pytest.importorskip("pyarrow")
 
 A = json.dumps(WORKED_SPEC)
 B = json.dumps({**WORKED_SPEC, "seed": 5})
+TABLES = ("candles", "book", "trades", "funding")
 
 
 def test_identity_gives_each_instrument_its_standalone_tables():
@@ -27,6 +28,17 @@ def test_identity_gives_each_instrument_its_standalone_tables():
         for t in range(4):
             got = pa.concat_tables([pa.table(chunk[i][t]) for chunk in chunks])
             assert got.equals(pa.table(whole[t]))
+
+
+def test_a_universe_switching_tables_lays_out_the_book_when_asked():
+    # One bar a chunk: the book, then the candles (its levels left out), then the book again.
+    universe = native.Universe([A, B], ["BTC", "ETH"], correlation=[[1, 0.3], [0.3, 1]], bars_per_chunk=1)
+    whole = native.Universe([A, B], ["BTC", "ETH"], correlation=[[1, 0.3], [0.3, 1]], bars_per_chunk=1)
+    for index in (1, 0, 1):
+        got = pa.table(universe.next_table(TABLES[index])).drop_columns(["symbol"])
+        four = whole.next_tables()
+        assert got.equals(pa.concat_tables([pa.table(four[i][index]) for i in range(2)])), TABLES[index]
+    assert universe.next_table("trades") is None
 
 
 def test_events_come_bar_by_bar_instrument_by_instrument_with_symbols():
