@@ -24,7 +24,7 @@ from typing import Any
 
 from ._spec import SpecFields
 
-__all__ = ["SpecWarning", "spec_warnings", "negative_prices", "log_price_move", "price_range_warning"]
+__all__ = ["SpecWarning", "spec_warnings", "negative_prices", "run_findings", "log_price_move", "price_range_warning"]
 
 # A book this many base spreads wide or more is worth a warning.
 WIDE_BOOK = 100.0
@@ -119,14 +119,60 @@ def spec_warnings(spec: SpecFields) -> list[SpecWarning]:
     return warnings
 
 
+def _below_zero(text: bytes | str) -> int:
+    """The prices below zero in records' text: every price is written after
+    the key "price", and -0.0 is written "-0.0", which is not below zero."""
+    if isinstance(text, str):
+        text = text.encode()
+    return text.count(b'"price":-') - text.count(b'"price":-0.0,') - text.count(b'"price":-0.0}')
+
+
 def negative_prices(response: str) -> tuple[int, int]:
     """The book levels and the trades priced below zero in a "generate"
-    answer, counted in its text: the books come before the trades, and every
-    price is written after the key "price"."""
+    answer, counted in its text: the books come before the trades."""
     split = response.find('"trades":[')
     books, trades = (response, "") if split < 0 else (response[:split], response[split:])
+    return _below_zero(books), _below_zero(trades)
 
-    def count(text: str) -> int:
-        # -0.0 is written "-0.0" and is not below zero.
-        return text.count('"price":-') - text.count('"price":-0.0,') - text.count('"price":-0.0}')
-    return count(books), count(trades)
+
+@dataclass(frozen=True)
+class RunFindings:
+    books_below_zero: int   # book levels priced below zero
+    trades_below_zero: int
+    closes_at_zero: int     # candles whose close rounds to 0 at the answer's 8 decimals
+    first_zero_close: int | None  # the ts of the first of them
+
+    def messages(self) -> list[str]:
+        out = []
+        if self.books_below_zero or self.trades_below_zero:
+            out.append(f"the run priced {self.books_below_zero} book levels and {self.trades_below_zero} trades "
+                       "below zero")
+        if self.closes_at_zero:
+            out.append(f"{self.closes_at_zero} candles close at 0.0, the first at ts {self.first_zero_close}: the "
+                       "price fell below the 8 decimals the answer keeps")
+        return out
+
+
+def run_findings(spec_text: str, bars_per_chunk: int = 65536) -> RunFindings:
+    """Runs the spec (its text, as a generate command reads it) chunk by
+    chunk, a pass per record kind, and counts what looks broken in its
+    records, in memory bounded by the chunk whatever the run's length. A
+    failed run raises ValueError with the module's text."""
+    from . import _talpen_columns
+
+    def chunks(kind: str) -> Any:
+        cursor = _talpen_columns.Cursor(spec_text, bars_per_chunk)
+        while (part := cursor.next_json(kind)) is not None:
+            yield part
+
+    zero_closes, first = 0, None
+    for part in chunks("candles"):
+        found = part.count(b'"close":0.0,')
+        if found and first is None:
+            at = part.index(b'"close":0.0,')
+            ts = part.rindex(b'"ts":', 0, at) + 5
+            first = int(part[ts:part.index(b",", ts)])
+        zero_closes += found
+    books = sum(_below_zero(part) for part in chunks("book_snapshots"))
+    trades = sum(_below_zero(part) for part in chunks("trades"))
+    return RunFindings(books, trades, zero_closes, first)

@@ -25,7 +25,7 @@ from . import __version__, presets
 from ._extras import MissingExtra, require
 from ._spec import SpecFields, normalize
 from .cli_args import pacing_options, whole
-from .cli_spec import (U64_MAX, CliError, SpecSource, held_spec, load_spec, open_synth, run_spec_command,
+from .cli_spec import (U64_MAX, CliError, SpecSource, held_spec, load_spec, open_synth,
                        spec_error)
 from .frames import spec_json
 from .outputs import write_bytes
@@ -62,6 +62,7 @@ class _Help(argparse.HelpFormatter):
 
 # A whole number in the range of the spec's unsigned fields.
 _count = whole(0, U64_MAX)
+_bars = whole(1, U64_MAX)  # a run has at least one bar
 
 
 def _port(text: str) -> int:
@@ -79,7 +80,7 @@ def _spec_options(p: argparse.ArgumentParser) -> None:
     source.add_argument("--preset", metavar="NAME",
                         help="a named scenario (see the `presets` command)")
     g.add_argument("--seed", type=_count, metavar="N", help="replace the spec's seed")
-    g.add_argument("--bars", type=_count, metavar="N",
+    g.add_argument("--bars", type=_bars, metavar="N",
                    help="replace the spec's bar count, tiling the regimes to it: they repeat in order, each "
                         "keeping its length, and the last is cut short")
     g.add_argument("--keep-regimes", action="store_true",
@@ -198,12 +199,14 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                     "or the module's message (\"parse: ...\" or \"bad spec: ...\") on standard error with "
                     "exit status 1. A valid spec whose runs will look broken (books quoted far wider than "
                     "the spread asks, prices below zero) gets a warning line per finding on standard error; "
-                    "the status stays 0 unless --strict. With --run the spec is also run, which finds the "
-                    "failures that only a run shows (\"numeric: ...\") and counts the prices below zero.",
+                    "the status stays 0 unless --strict. With --run the spec is also run, chunk by chunk in "
+                    "bounded memory, which finds the failures that only a run shows (\"numeric: ...\") and "
+                    "counts the prices below zero and the candles that close at 0.0.",
         epilog=f"examples:\n  {prog} validate --spec my.json\n  {prog} validate --preset default --bars 100"
                f"\n  {prog} validate --spec wild.json --run --strict")
     _spec_options(p)
-    p.add_argument("--run", action="store_true", help="also run the spec, counting the prices below zero")
+    p.add_argument("--run", action="store_true",
+                   help="also run the spec, counting the prices below zero and the closes at 0.0")
     p.add_argument("--strict", action="store_true", help="exit with status 1 when there is any warning")
     p.set_defaults(handler=_validate)
 
@@ -351,15 +354,18 @@ def _serve(args: argparse.Namespace) -> int:
 
 
 def _plot(args: argparse.Namespace) -> int:
-    from .cli_plot import image_format, plot
+    from .cli_plot import image_format, plot, read_chart_run
     require("matplotlib", "plot", "plot")
     fmt = image_format(args.output)
     _check_output_folder(args.output)
     source = _source(args)
     spec = held_spec(source, open_synth(source))
-    response = run_spec_command(source, "generate")
+    try:
+        run = read_chart_run(spec_json(spec), spec["bars"], args.width, args.book, args.group)
+    except ValueError as e:
+        raise CliError(spec_error(source, str(e))) from None
     title = f"{source.label} \u00b7 seed {spec['seed']} \u00b7 {spec['bars']} bars"
-    image = plot(response, spec, args.width, args.height, args.book, title, fmt, group=args.group)
+    image = plot(run, spec, args.width, args.height, title, fmt)
     _write_output(args.output, image)
     return 0
 
@@ -400,14 +406,15 @@ def _duration(secs: int) -> str:
 
 
 def _validate(args: argparse.Namespace) -> int:
-    from .checks import negative_prices, spec_warnings
+    from .checks import run_findings, spec_warnings
     source = _source(args, warnings=False)
     spec = held_spec(source, open_synth(source))  # the module's verdict on the spec comes first
     warnings = [str(w) for w in spec_warnings(spec)]
     if args.run:
-        books, trades = negative_prices(run_spec_command(source, "generate"))
-        if books or trades:
-            warnings.append(f"the run priced {books} book levels and {trades} trades below zero")
+        try:
+            warnings += run_findings(spec_json(spec)).messages()
+        except ValueError as e:
+            raise CliError(spec_error(source, str(e))) from None
     for warning in warnings:
         print(f"{args.prog}: warning: {source.origin}: {warning}", file=sys.stderr)
     if warnings and args.strict:

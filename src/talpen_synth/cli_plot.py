@@ -13,6 +13,7 @@ import io
 import json
 import math
 from collections.abc import Callable
+from dataclasses import dataclass
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
@@ -52,6 +53,100 @@ def merge_bars(candles: list[Candle], group: int) -> list[Candle]:
             "volume": sum(_num(c["volume"]) for c in part),
         })
     return merged
+
+
+@dataclass
+class ChartRun:
+    """What a chart shows of a run: its candles merged `group` bars each, the
+    book snapshot that closes each merged candle (when asked for), and every
+    funding point."""
+    bars: int
+    group: int
+    candles: list[Candle]
+    books: list[dict[str, Any]]
+    funding: list[dict[str, Any]]
+
+
+# Bars a chart reads at a time.
+_CHART_CHUNK = 4096
+# A book snapshot starts with its time; nothing nested in one does.
+_SNAPSHOT_START = b',{"ts":'
+
+
+class _MergedCandles:
+    """merge_bars over candles that come a chunk at a time: the same numbers,
+    in the same order of operations, holding one merged candle at a time."""
+
+    def __init__(self, group: int) -> None:
+        self.group, self.count = group, 0
+        self.out: list[Candle] = []
+        self.open: Candle = {}
+
+    def add(self, candles: list[Candle]) -> None:
+        if self.group == 1:
+            self.out += candles
+            return
+        for c in candles:
+            m = self.open
+            if self.count == 0:
+                m.update(ts=c["ts"], open=c["open"], close=c["close"], high=_num(c["high"]), low=_num(c["low"]),
+                         volume=0 + _num(c["volume"]))
+            else:
+                high, low = _num(c["high"]), _num(c["low"])
+                m["close"] = c["close"]
+                if high > m["high"]:
+                    m["high"] = high
+                if low < m["low"]:
+                    m["low"] = low
+                m["volume"] += _num(c["volume"])
+            self.count += 1
+            if self.count == self.group:
+                self.out.append(self.done())
+
+    def done(self) -> Candle:
+        m, self.open, self.count = self.open, {}, 0
+        return {"ts": m["ts"], "open": m["open"], "close": m["close"], "high": m["high"], "low": m["low"],
+                "volume": m["volume"]}
+
+    def result(self) -> list[Candle]:
+        if self.count:
+            self.out.append(self.done())
+        return self.out
+
+
+def read_chart_run(spec_text: str, bars: int, width: int, book: bool, group: int | None = None) -> ChartRun:
+    """Runs the spec (its text, as a generate command reads it) chunk by
+    chunk, a pass per record kind, keeping only what the chart shows: memory
+    holds a chunk, the merged candles and the funding points, whatever the
+    run's length. A failed run raises ValueError with the module's text."""
+    from . import _talpen_columns
+
+    k = group or auto_group(bars, width)
+
+    def texts(kind: str) -> Any:
+        cursor = _talpen_columns.Cursor(spec_text, _CHART_CHUNK)
+        while (part := cursor.next_json(kind)) is not None:
+            yield part
+
+    merged = _MergedCandles(k)
+    for part in texts("candles"):
+        merged.add(json.loads(b"[" + part + b"]"))
+    books: list[dict[str, Any]] = []
+    if book:
+        # The snapshot that closes each merged candle (and the run's last),
+        # the others never parsed.
+        first = 0
+        for part in texts("book_snapshots"):
+            if not part:
+                continue
+            snaps = part.split(_SNAPSHOT_START)
+            for j, snap in enumerate(snaps):
+                i = first + j
+                if i % k == k - 1 or i == bars - 1:
+                    books.append(json.loads(snap if j == 0 else b'{"ts":' + snap))
+            first += len(snaps)
+    funding = [f for part in texts("funding") for f in json.loads(b"[" + part + b"]")]
+    return ChartRun(bars, k, merged.result(), books, funding)
 
 
 def _num(v: float | None) -> float:
@@ -122,9 +217,8 @@ def _duration(secs: float) -> str:
     return f"{secs:g} s"
 
 
-def plot(response: str, spec: SpecFields, width: int, height: int, book: bool, title: str, fmt: str = "png",
-         group: int | None = None) -> bytes:
-    """The chart of a "generate" answer as an image in `fmt`."""
+def plot(run: ChartRun, spec: SpecFields, width: int, height: int, title: str, fmt: str = "png") -> bytes:
+    """The chart of a run (read_chart_run) as an image in `fmt`."""
     require("matplotlib", "plot", "plot")
     from matplotlib.artist import Artist
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -133,15 +227,12 @@ def plot(response: str, spec: SpecFields, width: int, height: int, book: bool, t
     from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, MultipleLocator
 
-    doc = json.loads(response)
-    candles = doc["candles"]
-    funding = doc.get("funding", [])
-    n = len(candles)
-    ts = [c["ts"] for c in candles]
+    n, k, shown, funding = run.bars, run.group, run.candles, run.funding
     step = spec["bar_secs"]
     funding_spec = spec["microstructure"]["funding"]
-    k = group or auto_group(n, width)
-    shown = merge_bars(candles, k)
+
+    def ts(i: int) -> int:  # bar i's time
+        return spec["start_ts"] + i * step
 
     fig = Figure(figsize=(width / DPI, height / DPI), dpi=DPI)
     FigureCanvasAgg(fig)
@@ -159,7 +250,7 @@ def plot(response: str, spec: SpecFields, width: int, height: int, book: bool, t
     # kind (a vol burst between two quiet vol regimes) stay apart.
     kinds_seen: list[str] = []
     first = 0
-    px = width * 0.9 / ((ts[-1] - ts[0] + step) if n else step)  # pixels per second, about
+    px = width * 0.9 / (n * step if n else step)  # pixels per second, about
     previous_px = math.inf
     any_boundary = False
     for i, regime in enumerate(spec["regimes"]):
@@ -167,7 +258,7 @@ def plot(response: str, spec: SpecFields, width: int, height: int, book: bool, t
         last = min(first + length, n) - 1
         if last < first:
             break
-        x0, x1 = ts[first] - step / 2, ts[last] + step / 2
+        x0, x1 = ts(first) - step / 2, ts(last) + step / 2
         colour = KIND_COLOURS.get(kind, "#bcbd22")
         # A boundary line between regimes too thin to tell apart would only
         # hatch the chart; their shading still shows them.
@@ -204,12 +295,10 @@ def plot(response: str, spec: SpecFields, width: int, height: int, book: bool, t
     handles: list[Artist] = [Patch(color=KIND_COLOURS.get(kd, "#bcbd22"), alpha=0.3, label=kd) for kd in kinds_seen]
     if any_boundary:
         handles.append(Line2D([], [], color="#555555", lw=0.7, ls=(0, (4, 3)), label="regime boundary"))
-    if book:
+    if run.books:
         # The quote at each candle's close, drawn at its close time and over
         # the candles: a book is quoted as its bar ends.
-        snaps = doc["book_snapshots"][k - 1::k]
-        if len(doc["book_snapshots"]) % k:
-            snaps.append(doc["book_snapshots"][-1])
+        snaps = run.books
         bts = [s["ts"] + step / 2 for s in snaps]
         bid = [_num(s["bids"][0]["price"]) if s["bids"] else math.nan for s in snaps]
         ask = [_num(s["asks"][0]["price"]) if s["asks"] else math.nan for s in snaps]
@@ -243,10 +332,10 @@ def plot(response: str, spec: SpecFields, width: int, height: int, book: bool, t
         a.grid(alpha=0.25, linewidth=0.5)
         if a is not axes[-1]:
             a.tick_params(labelbottom=False)
-    ticks = tick_step(max(ts[-1] - ts[0], step), width)
+    ticks = tick_step(max(ts(n - 1) - ts(0), step), width)
     axes[-1].xaxis.set_major_locator(MultipleLocator(ticks))
     axes[-1].xaxis.set_major_formatter(FuncFormatter(_time_formatter(ticks)))
-    ax.set_xlim(ts[0] - step, ts[-1] + step)
+    ax.set_xlim(ts(0) - step, ts(n - 1) + step)
     out = io.BytesIO()
     # No creation date in SVG and PDF files, so that one run draws the same file.
     metadata = {"Date": None} if fmt in ("svg", "pdf") else None

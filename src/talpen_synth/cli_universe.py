@@ -170,7 +170,7 @@ def _universe_options(p: argparse.ArgumentParser) -> None:
     source.add_argument("--preset", metavar="NAME", help="a named universe (see `universe presets`)")
     g.add_argument("--seed", type=_SEED, metavar="N",
                    help="move every instrument's seed (and the market's) by N, as the dataset's seed N does")
-    g.add_argument("--bars", type=_COUNT, metavar="N",
+    g.add_argument("--bars", type=whole(1, 2**64 - 1), metavar="N",
                    help="every instrument's bar count, its regimes tiled to it (as --bars does for a spec)")
 
 

@@ -24,14 +24,17 @@ LINE_COLOURS = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b"
 
 
 def _candles(universe: UniverseSpec) -> list[dict[str, Any]]:
-    """Every instrument's candle columns as NumPy arrays, made chunk by chunk."""
+    """Every instrument's candle columns as NumPy arrays, made chunk by chunk
+    (the candles table alone: the books' levels are never laid out)."""
     np = require("numpy", "plot", "universe plot")
     parts: list[dict[str, list[Any]]] = [{} for _ in universe.instruments]
     native = universe.open()
-    while (chunk := native.next_tables()) is not None:
-        for i, four in enumerate(chunk):
-            for name in ("ts", "open", "high", "low", "close"):
-                parts[i].setdefault(name, []).append(np.asarray(four[0][name]))
+    while (table := native.next_table("candles")) is not None:
+        for name in ("ts", "open", "high", "low", "close"):
+            # A chunk's rows come instrument by instrument, a bar each.
+            rows = np.asarray(table[name]).reshape(len(parts), -1)
+            for i, part in enumerate(parts):
+                part.setdefault(name, []).append(rows[i])
     return [{name: np.concatenate(arrays) for name, arrays in p.items()} for p in parts]
 
 

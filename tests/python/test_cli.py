@@ -17,7 +17,7 @@ import pytest
 
 from talpen_synth import Synth, presets
 from talpen_synth._spec import normalize
-from talpen_synth.cli_plot import auto_group, merge_bars, regime_spans, tick_step
+from talpen_synth.cli_plot import auto_group, merge_bars, read_chart_run, regime_spans, tick_step
 from talpen_synth.cli_spec import split_events
 
 from conftest import WORKED_SPEC, make_spec, micro, raw_elements
@@ -329,6 +329,24 @@ def test_chart_helpers():
     assert tick_step(86400, 1200) == 3 * 3600 and tick_step(30 * 86400, 1200) == 7 * 86400
 
 
+# A chart reads its run a chunk at a time: the merged candles and the
+# snapshots that close them are those of the whole answer, whether a group
+# fits the chunks or straddles them.
+@pytest.mark.parametrize("group, book", [(1, True), (7, True), (4096, False), (5000, True), (10_000, True)])
+def test_a_chart_read_by_chunks_is_the_whole_runs(group, book):
+    spec = json.loads(presets.spec_text("perp-funding"))
+    spec["bars"] = 9000
+    spec["regimes"] = [{"kind": "vol", "len": 6000, "drift": 0.0, "vol": 0.01},
+                       {"kind": "range", "len": 3000, "drift": 0.2, "vol": 0.02}]
+    text = json.dumps(spec)
+    doc = json.loads(Synth(text).command('{"cmd":"generate"}'))
+    chart = read_chart_run(text, 9000, 1200, book, group)
+    assert json.dumps(chart.candles) == json.dumps(merge_bars(doc["candles"], group))
+    snaps = doc["book_snapshots"]
+    assert chart.books == (snaps[group - 1::group] + ([snaps[-1]] if len(snaps) % group else []) if book else [])
+    assert chart.funding == doc["funding"]
+
+
 # --- presets and validate -----------------------------------------------------------------------------------
 
 def test_presets_lists_every_scenario_once():
@@ -417,6 +435,7 @@ BAD_INPUT = [
      "preset default: bad spec: sum of regime lengths must equal bars (the regimes add up to 1440 bars, bars is 5)"),
     (["generate", "--seed", "-1"], 2, "generate: error: argument --seed"),
     (["generate", "--bars", "1e3"], 2, "generate: error: argument --bars"),
+    (["generate", "--bars", "0"], 2, "argument --bars: expected a whole number from 1"),
     (["generate", "--seed", str(2**64)], 2, "generate: error: argument --seed"),
     (["generate", "--format", "csv"], 2, "--format needs --out DIR"),
     (["generate", "-o", "{missing}/x/run.json"], 1, "cannot write"),

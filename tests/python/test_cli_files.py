@@ -227,15 +227,23 @@ def test_validate_warns_about_runs_that_look_broken(tmp_path, spec, warnings):
     assert strict.returncode == (1 if warnings else 0)
 
 
-def test_validate_run_counts_the_prices_below_zero(tmp_path):
+FALLING = make_spec(bars=200, regimes=[{"kind": "trend", "len": 200, "drift": -0.5, "vol": 0.01}])
+
+
+# The run is read chunk by chunk; what it counts is what the whole answer holds.
+@pytest.mark.parametrize("spec", [FLAT, FALLING])
+def test_validate_run_counts_prices_below_zero_and_closes_at_zero(tmp_path, spec):
     path = tmp_path / "s.json"
-    path.write_text(json.dumps(FLAT))
-    doc = json.loads(generated(FLAT))
+    path.write_text(json.dumps(spec))
+    doc = json.loads(generated(spec))
     books = sum(lv["price"] < 0 for s in doc["book_snapshots"] for lv in s["bids"] + s["asks"])
     trades = sum(t["price"] < 0 for t in doc["trades"])
-    assert books > 0
+    zeros = [c["ts"] for c in doc["candles"] if c["close"] == 0]
+    assert books > 0 or zeros
     r = run("validate", "--spec", path, "--run")
-    assert f"the run priced {books} book levels and {trades} trades below zero" in r.stderr
+    assert (f"the run priced {books} book levels and {trades} trades below zero" in r.stderr) == (books > 0)
+    assert (f"{len(zeros)} candles close at 0.0, the first at ts {zeros[0] if zeros else None}:" in r.stderr) == \
+        bool(zeros)
 
 
 # --- serve --------------------------------------------------------------------------------------------------
