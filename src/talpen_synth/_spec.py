@@ -8,6 +8,7 @@ spec's one normalised form and reads fields from that.
 from __future__ import annotations
 
 import json
+import math
 from collections.abc import Mapping
 from typing import Any, TypedDict, cast
 
@@ -45,12 +46,17 @@ def spec_text(value: Any) -> str:
         return int.__repr__(value)
     if kind is str:
         return _text_of(value)
+    if kind is float and math.isfinite(value):
+        return float.__repr__(value)  # as json.dumps writes a finite double
+    if kind is dict:
+        keys = _KEY_TEXTS
+        return "{" + ",".join([(keys.get(k) or _key_text(k)) + ":" + spec_text(v) for k, v in value.items()]) + "}"
     if isinstance(value, ExactFloat):
         return value.text
     if isinstance(value, Mapping):
         return "{" + ",".join(_key_text(k) + ":" + spec_text(v) for k, v in value.items()) + "}"
     if isinstance(value, (list, tuple)):
-        return "[" + ",".join(spec_text(v) for v in value) + "]"
+        return "[" + ",".join([spec_text(v) for v in value]) + "]"
     return json.dumps(value)
 
 
@@ -121,8 +127,33 @@ def normalize(text: str) -> SpecFields | None:
     as an `ExactFloat`, so `spec_text` of the result (or of a copy with other
     fields changed) gives the module the very same doubles.
     """
+    found = normalize_with_text(text)
+    return None if found is None else found[0]
+
+
+def normalize_with_text(text: str) -> tuple[SpecFields, str] | None:
+    """`normalize`, with the module's own text of the normalised spec (exact
+    as `spec_text` of the spec is, and already made)."""
     normalized = _talpen_columns.normalize_spec(text)
-    return None if normalized is None else cast(SpecFields, json.loads(normalized, parse_float=ExactFloat))
+    if normalized is None:
+        return None
+    return cast(SpecFields, json.loads(normalized, parse_float=exact_float)), normalized
+
+
+_EXACT: dict[str, ExactFloat] = {}
+
+
+def exact_float(text: str) -> ExactFloat:
+    """The `ExactFloat` of a number's text, one object for each text seen
+    recently: a long run's regimes repeat a few values hundreds of thousands
+    of times. (An ExactFloat is never changed once made.)"""
+    value = _EXACT.get(text)
+    if value is None:
+        value = ExactFloat(text)
+        if len(_EXACT) >= 4096:
+            _EXACT.clear()
+        _EXACT[text] = value
+    return value
 
 
 def with_fields(spec: SpecFields, *, seed: int | None = None, bars: int | None = None) -> SpecFields:

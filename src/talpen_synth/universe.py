@@ -48,7 +48,7 @@ from typing import TYPE_CHECKING, Any, Union
 
 from . import _talpen_columns, presets
 from ._extras import require
-from ._spec import ExactFloat, SpecFields, normalize, spec_text, with_fields
+from ._spec import SpecFields, exact_float, normalize_with_text, spec_text, with_fields
 from ._talpen_columns import Table
 from .frames import TABLE_NAMES, RunTables
 
@@ -259,7 +259,7 @@ def read_universe(universe: UniverseLike) -> UniverseSpec:
     doc: Any = universe
     if isinstance(universe, str):
         try:
-            doc = json.loads(universe, parse_float=ExactFloat)
+            doc = json.loads(universe, parse_float=exact_float)
         except json.JSONDecodeError as e:
             raise UniverseError("", f"parse: {e.msg} at line {e.lineno} column {e.colno}") from None
     if not isinstance(doc, Mapping):
@@ -326,10 +326,11 @@ def _instruments(value: Any) -> list[Instrument]:
             raise UniverseError(f"{path}.symbol", f"{symbol!r} is already the symbol of "
                                                   f"instruments[{first_of[symbol]}] (symbols are unique)")
         first_of[symbol] = i
-        spec = _instrument_spec(item, path)
+        spec, text = _instrument_spec(item, path)
         seed_path = f"{path}.seed" if "seed" in item else f"{path}.spec.seed"
         if "seed" in item:
             spec = with_fields(spec, seed=_whole(item["seed"], seed_path))
+            text = spec_text(spec)
         if spec["seed"] in seed_of:
             other = seed_of[spec["seed"]]
             raise UniverseError(seed_path, f"{symbol} has the seed of {out[other].symbol} ({spec['seed']}): "
@@ -342,11 +343,12 @@ def _instruments(value: Any) -> list[Instrument]:
                     where = f"{path}.spec.{field}" if "spec" in item else f"{path}.preset"
                     raise UniverseError(where, f"{symbol}'s {field} {mine[field]} differs from {first.symbol}'s "
                                                f"{theirs[field]} (the instruments share one clock)")
-        out.append(Instrument(symbol, spec, spec_text(spec)))
+        out.append(Instrument(symbol, spec, text))
     return out
 
 
-def _instrument_spec(item: Mapping[str, Any], path: str) -> SpecFields:
+def _instrument_spec(item: Mapping[str, Any], path: str) -> tuple[SpecFields, str]:
+    """An instrument's spec, normalised, and the module's text of it."""
     if ("spec" in item) == ("preset" in item):
         raise UniverseError(path, "give either \"spec\" or \"preset\"")
     if "preset" in item:
@@ -365,7 +367,7 @@ def _instrument_spec(item: Mapping[str, Any], path: str) -> SpecFields:
         text = spec_text(item["spec"])
         where = f"{path}.spec"
     try:
-        spec = normalize(text)
+        found = normalize_with_text(text)
     except ValueError as e:
         from .spec_files import _POSITION, bad_spec_path, scheduled_bars
         message = str(e)
@@ -380,9 +382,9 @@ def _instrument_spec(item: Mapping[str, Any], path: str) -> SpecFields:
         if numbers is not None:
             message += f" (the regimes add up to {numbers[0]} bars, bars is {numbers[1]})"
         raise UniverseError(f"{where}.{field}" if field else where, message) from None
-    if spec is None:
+    if found is None:
         raise UniverseError(where, "bad spec: no spec set (an empty object is no spec)")
-    return spec
+    return found
 
 
 def _member_at(value: Any, offset: int) -> str:
