@@ -70,7 +70,9 @@ def _key_text(key: Any) -> str:
     text = _KEY_TEXTS.get(key)
     if text is None:
         text = json.dumps({key: None}, separators=(",", ":"))[1:-6]
-        if len(_KEY_TEXTS) < 1024:
+        # Only names are kept: True, 1 and 1.0 are one key to a dict but
+        # are written differently.
+        if type(key) is str and len(_KEY_TEXTS) < 1024:
             _KEY_TEXTS[key] = text
     return text
 

@@ -47,10 +47,13 @@ def merge_bars(candles: list[Candle], group: int) -> list[Candle]:
     merged = []
     for i in range(0, len(candles), group):
         part = candles[i:i + group]
+        volume = 0.0
+        for c in part:  # left to right, as a chart read by chunks adds them (sum() compensates from 3.12 on)
+            volume += _num(c["volume"])
         merged.append({
             "ts": part[0]["ts"], "open": part[0]["open"], "close": part[-1]["close"],
             "high": max(_num(c["high"]) for c in part), "low": min(_num(c["low"]) for c in part),
-            "volume": sum(_num(c["volume"]) for c in part),
+            "volume": volume,
         })
     return merged
 
@@ -90,7 +93,7 @@ class _MergedCandles:
             m = self.open
             if self.count == 0:
                 m.update(ts=c["ts"], open=c["open"], close=c["close"], high=_num(c["high"]), low=_num(c["low"]),
-                         volume=0 + _num(c["volume"]))
+                         volume=0.0 + _num(c["volume"]))
             else:
                 high, low = _num(c["high"]), _num(c["low"])
                 m["close"] = c["close"]

@@ -9,7 +9,7 @@ import random
 import pytest
 
 from talpen_synth import Synth, presets
-from talpen_synth._spec import normalize, with_fields
+from talpen_synth._spec import normalize, spec_text, with_fields
 from talpen_synth.frames import spec_json
 
 from conftest import WORKED_SPEC
@@ -79,3 +79,12 @@ def test_numbers_the_reader_rounds_off_nearest_still_run_exactly():
         again = spec_json(normal)
         assert normalize(again) == normal
         assert generated(again) == generated(text), text
+
+
+# spec_text writes what json.dumps writes (compactly), whatever it wrote
+# before: keys that are one key to a dict (True, 1, 1.0) are written apart.
+@pytest.mark.parametrize("value", [{True: 1}, {1: 1}, {1.0: [0.1, -0.0, 5e-324, 1e308]}, {"a": {"b": 2.5}}])
+def test_spec_text_writes_what_json_dumps_writes(value):
+    for earlier in ({True: 0}, {1: 0}, {1.0: 0}):
+        spec_text(earlier)
+        assert spec_text(value) == json.dumps(value, separators=(",", ":"))
