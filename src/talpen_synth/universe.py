@@ -86,6 +86,10 @@ SEED_STRIDE = 0x9E3779B97F4A7C15
 # (50 instruments x 100,000 bars took 2.15 s in chunks of two million rows,
 # 1.86 s in chunks of half a million).
 CHUNK_ROWS = 1 << 19
+# Rows per chunk of universe_tables and universe_ohlcv, which hold the whole
+# run anyway: each chunk's tables pass through pyarrow or NumPy piece by
+# piece, in Python, so fewer and larger chunks cost less.
+TABLES_ROWS = 1 << 21
 MAX_CHUNK_BARS = 65536
 # Rows per chunk of events: a feed's first event waits for its first chunk,
 # and text is written a chunk at a time.
@@ -550,7 +554,9 @@ class _Symbols:
 
 
 def _chunks(spec: UniverseSpec, bars_per_chunk: int | None) -> Iterator[tuple[tuple[Table, Table, Table, Table], ...]]:
-    native = spec.open(bars_per_chunk)
+    """The chunks of a universe whose caller keeps them all (its tables, its
+    OHLCV frame)."""
+    native = spec.open(bars_per_chunk or chunk_bars([i.spec for i in spec.instruments], TABLES_ROWS))
     while (chunk := native.next_tables()) is not None:
         yield chunk
 
