@@ -19,6 +19,7 @@ basis point of the close apart, and no price is floored at zero. So:
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -153,16 +154,25 @@ class RunFindings:
         return out
 
 
-def run_findings(spec_text: str, bars_per_chunk: int = 65536) -> RunFindings:
+# The passes of the run that run_findings makes: candles, books, trades.
+FINDING_PASSES = 3
+
+
+def run_findings(spec_text: str, bars_per_chunk: int = 65536,
+                 progress: Callable[[int], object] | None = None) -> RunFindings:
     """Runs the spec (its text, as a generate command reads it) chunk by
-    chunk, a pass per record kind, and counts what looks broken in its
-    records, in memory bounded by the chunk whatever the run's length. A
-    failed run raises ValueError with the module's text."""
+    chunk, a pass per record kind (FINDING_PASSES), and counts what looks
+    broken in its records, in memory bounded by the chunk whatever the run's
+    length. `progress(bars)` is told of every chunk of every pass. A failed
+    run raises ValueError with the module's text."""
     from . import _talpen_columns
 
     def chunks(kind: str) -> Any:
-        cursor = _talpen_columns.Cursor(spec_text, bars_per_chunk)
+        cursor, done = _talpen_columns.Cursor(spec_text, bars_per_chunk), 0
         while (part := cursor.next_json(kind)) is not None:
+            if progress is not None:
+                progress(cursor.bars_done - done)
+                done = cursor.bars_done
             yield part
 
     zero_closes, first = 0, None

@@ -19,7 +19,7 @@ import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import Any, NoReturn, TypeVar
 
 from . import __version__, presets
 from ._extras import MissingExtra, require
@@ -353,17 +353,32 @@ def _serve(args: argparse.Namespace) -> int:
     return 0
 
 
+_T = TypeVar("_T")
+
+
+def _reading_run(source: SpecSource, total: int, read: Callable[[Callable[[int], object] | None], _T]) -> _T:
+    """`read(progress)`, a run read chunk by chunk, with a progress bar of
+    its `total` bars on a terminal; a failed run named as the spec's."""
+    from .cli_tables import progress_bar
+    bar = progress_bar(total, "running")
+    try:
+        return read(bar.update if bar is not None else None)
+    except ValueError as e:
+        raise CliError(spec_error(source, str(e))) from None
+    finally:
+        if bar is not None:
+            bar.close()
+
+
 def _plot(args: argparse.Namespace) -> int:
-    from .cli_plot import image_format, plot, read_chart_run
+    from .cli_plot import chart_passes, image_format, plot, read_chart_run
     require("matplotlib", "plot", "plot")
     fmt = image_format(args.output)
     _check_output_folder(args.output)
     source = _source(args)
     spec = held_spec(source, open_synth(source))
-    try:
-        run = read_chart_run(spec_json(spec), spec["bars"], args.width, args.book, args.group)
-    except ValueError as e:
-        raise CliError(spec_error(source, str(e))) from None
+    run = _reading_run(source, spec["bars"] * chart_passes(args.book), lambda progress: read_chart_run(
+        spec_json(spec), spec["bars"], args.width, args.book, args.group, progress))
     title = f"{source.label} \u00b7 seed {spec['seed']} \u00b7 {spec['bars']} bars"
     image = plot(run, spec, args.width, args.height, title, fmt)
     _write_output(args.output, image)
@@ -406,15 +421,14 @@ def _duration(secs: int) -> str:
 
 
 def _validate(args: argparse.Namespace) -> int:
-    from .checks import run_findings, spec_warnings
+    from .checks import FINDING_PASSES, run_findings, spec_warnings
     source = _source(args, warnings=False)
     spec = held_spec(source, open_synth(source))  # the module's verdict on the spec comes first
     warnings = [str(w) for w in spec_warnings(spec)]
     if args.run:
-        try:
-            warnings += run_findings(spec_json(spec)).messages()
-        except ValueError as e:
-            raise CliError(spec_error(source, str(e))) from None
+        findings = _reading_run(source, spec["bars"] * FINDING_PASSES,
+                                lambda progress: run_findings(spec_json(spec), progress=progress))
+        warnings += findings.messages()
     for warning in warnings:
         print(f"{args.prog}: warning: {source.origin}: {warning}", file=sys.stderr)
     if warnings and args.strict:

@@ -117,18 +117,29 @@ class _MergedCandles:
         return self.out
 
 
-def read_chart_run(spec_text: str, bars: int, width: int, book: bool, group: int | None = None) -> ChartRun:
+def chart_passes(book: bool) -> int:
+    """The passes of the run a chart makes: candles and funding points, and the book when shown."""
+    return 3 if book else 2
+
+
+def read_chart_run(spec_text: str, bars: int, width: int, book: bool, group: int | None = None,
+                   progress: Callable[[int], object] | None = None) -> ChartRun:
     """Runs the spec (its text, as a generate command reads it) chunk by
     chunk, a pass per record kind, keeping only what the chart shows: memory
     holds a chunk, the merged candles and the funding points, whatever the
-    run's length. A failed run raises ValueError with the module's text."""
+    run's length. `progress(bars)` is told of every chunk of every pass
+    (`chart_passes(book)` of them). A failed run raises ValueError with the
+    module's text."""
     from . import _talpen_columns
 
     k = group or auto_group(bars, width)
 
     def texts(kind: str) -> Any:
-        cursor = _talpen_columns.Cursor(spec_text, _CHART_CHUNK)
+        cursor, done = _talpen_columns.Cursor(spec_text, _CHART_CHUNK), 0
         while (part := cursor.next_json(kind)) is not None:
+            if progress is not None:
+                progress(cursor.bars_done - done)
+                done = cursor.bars_done
             yield part
 
     merged = _MergedCandles(k)

@@ -153,7 +153,7 @@ def _write_parquet(source: SpecSource, text: str, spec: Any, folder: StagedFolde
         folder.add(record)
 
 
-def progress_bar(total: int) -> Any:
+def progress_bar(total: int, desc: str = "writing") -> Any:
     """A tqdm bar of bars on stderr, or None when stderr is not a terminal or
     tqdm is not installed (the bar is a convenience, not a feature worth
     failing for). It shows from the first chunk on."""
@@ -163,5 +163,5 @@ def progress_bar(total: int) -> Any:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, desc="writing", unit="bars", unit_scale=True, file=sys.stderr, leave=False,
+    return tqdm(total=total, desc=desc, unit="bars", unit_scale=True, file=sys.stderr, leave=False,
                 mininterval=0.2)

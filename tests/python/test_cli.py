@@ -17,7 +17,7 @@ import pytest
 
 from talpen_synth import Synth, presets
 from talpen_synth._spec import normalize
-from talpen_synth.cli_plot import auto_group, merge_bars, read_chart_run, regime_spans, tick_step
+from talpen_synth.cli_plot import auto_group, chart_passes, merge_bars, read_chart_run, regime_spans, tick_step
 from talpen_synth.cli_spec import split_events
 
 from conftest import WORKED_SPEC, make_spec, micro, raw_elements
@@ -340,7 +340,9 @@ def test_a_chart_read_by_chunks_is_the_whole_runs(group, book):
                        {"kind": "range", "len": 3000, "drift": 0.2, "vol": 0.02}]
     text = json.dumps(spec)
     doc = json.loads(Synth(text).command('{"cmd":"generate"}'))
-    chart = read_chart_run(text, 9000, 1200, book, group)
+    told: list[int] = []
+    chart = read_chart_run(text, 9000, 1200, book, group, told.append)
+    assert sum(told) == 9000 * chart_passes(book)  # the progress bar's total
     assert json.dumps(chart.candles) == json.dumps(merge_bars(doc["candles"], group))
     snaps = doc["book_snapshots"]
     assert chart.books == (snaps[group - 1::group] + ([snaps[-1]] if len(snaps) % group else []) if book else [])
