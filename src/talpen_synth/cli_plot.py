@@ -132,7 +132,7 @@ def read_chart_run(spec_text: str, bars: int, width: int, book: bool, group: int
     module's text."""
     from . import _talpen_columns
 
-    k = group or auto_group(bars, width)
+    k = min(group or auto_group(bars, width), max(bars, 1))  # a group past the run is the whole run
 
     def texts(kind: str) -> Any:
         cursor, done = _talpen_columns.Cursor(spec_text, _CHART_CHUNK), 0

@@ -15,7 +15,7 @@ import json
 import signal
 import sys
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -63,7 +63,7 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
     q.add_argument("--out", metavar="DIR", required=True, help="folder of the dataset (created if needed)")
     q.add_argument("--force", action="store_true",
                    help="replace a folder that is not empty, once the new one is complete")
-    q.set_defaults(handler=_generate)
+    q.set_defaults(handler=_run_failures_named(_generate))
 
     q = verbs.add_parser(
         "stream", formatter_class=formatter_class, help="the events as JSON lines, each with its symbol",
@@ -76,7 +76,7 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
     pacing_options(q)
     _universe_options(q)
     q.add_argument("--limit", type=_COUNT, metavar="N", help="stop after N events")
-    q.set_defaults(handler=_stream)
+    q.set_defaults(handler=_run_failures_named(_stream))
 
     q = verbs.add_parser(
         "serve", formatter_class=formatter_class, help="the events over WebSocket",
@@ -113,7 +113,7 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
                    help="image width in pixels (default: %(default)s)")
     q.add_argument("--height", type=whole(150, 10000), metavar="PX",
                    help="image height in pixels (default: 700 together, else 170 a panel)")
-    q.set_defaults(handler=_plot)
+    q.set_defaults(handler=_run_failures_named(_plot))
 
     q = verbs.add_parser(
         "presets", formatter_class=formatter_class, help="list the named universes, or print one",
@@ -208,7 +208,11 @@ def checked_universe(text: str, origin: str, seed: int | None = None, bars: int 
         universe = universe.with_seed(seed)
     if bars is not None:
         from .cli_spec import drift_warning, tile_regimes
-        universe, notes = universe.with_bars(bars, tile_regimes)
+        try:
+            universe, notes = universe.with_bars(bars, tile_regimes)
+        except CliError as e:  # a universe has no --keep-regimes: its specs hold the regimes
+            raise CliError(str(e).replace("in a spec file, or keep them with --keep-regimes",
+                                          "in the universe's specs")) from None
         for note in notes:
             print(f"{prog}: {note.replace('; --keep-regimes keeps them as written', '')}", file=sys.stderr)
         for instrument in universe.instruments:
@@ -226,7 +230,22 @@ def checked_universe(text: str, origin: str, seed: int | None = None, bars: int 
 
 
 def _universe(args: argparse.Namespace) -> UniverseSpec:
-    return load_universe(args.spec, args.preset, args.seed, args.bars, args.prog)[0]
+    universe, args.origin = load_universe(args.spec, args.preset, args.seed, args.bars, args.prog)
+    return universe
+
+
+def _run_failures_named(handler: Callable[[argparse.Namespace], int]) -> Callable[[argparse.Namespace], int]:
+    """`handler`, with a failure of the universe's run (an instrument's price
+    walk that overflows) told as one line naming the universe."""
+    def run(args: argparse.Namespace) -> int:
+        try:
+            return handler(args)
+        except ValueError as e:
+            origin = getattr(args, "origin", None)
+            if origin is None or not str(e).startswith("numeric: "):
+                raise
+            raise CliError(f"{origin}: {e}") from None
+    return run
 
 
 # --- Commands -----------------------------------------------------------------------------------------------
@@ -381,6 +400,7 @@ def _plot(args: argparse.Namespace) -> int:
     if args.output != "-" and not Path(args.output).parent.is_dir():
         raise CliError(f"cannot write {args.output}: no directory {Path(args.output).parent}")
     universe, origin = load_universe(args.spec, args.preset, args.seed, args.bars, args.prog)
+    args.origin = origin
     from .universe_plot import plot_universe
     label = origin.removeprefix("universe ") if args.spec is None else Path(origin).name
     image = plot_universe(universe, label, args.width, args.height, args.together, fmt)

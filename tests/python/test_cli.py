@@ -343,6 +343,7 @@ def test_a_chart_read_by_chunks_is_the_whole_runs(group, book):
     told: list[int] = []
     chart = read_chart_run(text, 9000, 1200, book, group, told.append)
     assert sum(told) == 9000 * chart_passes(book)  # the progress bar's total
+    assert chart.group == min(group, 9000)  # a group past the run is the whole run
     assert json.dumps(chart.candles) == json.dumps(merge_bars(doc["candles"], group))
     snaps = doc["book_snapshots"]
     assert chart.books == (snaps[group - 1::group] + ([snaps[-1]] if len(snaps) % group else []) if book else [])
