@@ -19,7 +19,7 @@ basis point of the close apart, and no price is floored at zero. So:
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -165,15 +165,10 @@ def run_findings(spec_text: str, bars_per_chunk: int = 65536,
     broken in its records, in memory bounded by the chunk whatever the run's
     length. `progress(bars)` is told of every chunk of every pass. A failed
     run raises ValueError with the module's text."""
-    from . import _talpen_columns
+    from .chunked import record_chunks
 
-    def chunks(kind: str) -> Any:
-        cursor, done = _talpen_columns.Cursor(spec_text, bars_per_chunk), 0
-        while (part := cursor.next_json(kind)) is not None:
-            if progress is not None:
-                progress(cursor.bars_done - done)
-                done = cursor.bars_done
-            yield part
+    def chunks(kind: str) -> Iterator[bytes]:
+        return record_chunks(spec_text, kind, bars_per_chunk, progress)
 
     zero_closes, first = 0, None
     for part in chunks("candles"):

@@ -18,7 +18,7 @@ long run stays in bounded memory.
 from __future__ import annotations
 
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from types import ModuleType
 from typing import Any, Protocol
 
@@ -28,6 +28,7 @@ __all__ = [
     "BOOK_COLUMNS",
     "TABLE_COLUMNS",
     "Writable",
+    "record_chunks",
     "stream_lines",
     "write_generate",
     "write_generate_stream",
@@ -76,6 +77,19 @@ def write_generate_stream(spec: str, out: Writable, bars_per_chunk: int = TEXT_B
     """Writes the "generate_stream" answer for `spec` to `out`, byte for byte
     as the module answers it."""
     _talpen_columns.write_answer(spec, "generate_stream", out, bars_per_chunk, progress)
+
+
+def record_chunks(spec: str, kind: str, bars_per_chunk: int = TEXT_BARS,
+                  progress: Callable[[int], object] | None = None) -> Iterator[bytes]:
+    """The text of one record list of the run (`kind`, as Cursor.next_json
+    takes it), chunk by chunk: each chunk's records joined by commas, b""
+    for a chunk without any. `progress(bars)` is told of every chunk."""
+    cursor, done = _talpen_columns.Cursor(spec, bars_per_chunk), 0
+    while (part := cursor.next_json(kind)) is not None:
+        if progress is not None:
+            progress(cursor.bars_done - done)
+            done = cursor.bars_done
+        yield part
 
 
 # An event object of the stream starts with its type; nothing nested in an

@@ -12,7 +12,7 @@ from __future__ import annotations
 import io
 import json
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from pathlib import Path
@@ -130,17 +130,12 @@ def read_chart_run(spec_text: str, bars: int, width: int, book: bool, group: int
     run's length. `progress(bars)` is told of every chunk of every pass
     (`chart_passes(book)` of them). A failed run raises ValueError with the
     module's text."""
-    from . import _talpen_columns
+    from .chunked import record_chunks
 
     k = min(group or auto_group(bars, width), max(bars, 1))  # a group past the run is the whole run
 
-    def texts(kind: str) -> Any:
-        cursor, done = _talpen_columns.Cursor(spec_text, _CHART_CHUNK), 0
-        while (part := cursor.next_json(kind)) is not None:
-            if progress is not None:
-                progress(cursor.bars_done - done)
-                done = cursor.bars_done
-            yield part
+    def texts(kind: str) -> Iterator[bytes]:
+        return record_chunks(spec_text, kind, _CHART_CHUNK, progress)
 
     merged = _MergedCandles(k)
     for part in texts("candles"):
