@@ -1,6 +1,8 @@
 #include "core/universe.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 namespace talpen {
@@ -25,6 +27,42 @@ Result<std::vector<double>> lower_cholesky(const std::vector<double>& corr, size
   return lower;
 }
 
+FactorMix::FactorMix(const std::vector<double>& lower, size_t n)
+    : n_(n), columns_(n * n, 0.0), kept_(n * n, 0), has_factor_(n, 0) {
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = 0; k <= i; ++k) {
+      columns_[k * n + i] = lower[i * n + k];
+      if (lower[i * n + k] != 0.0) {
+        kept_[k * n + i] = ~uint64_t{0};
+        has_factor_[i] = 1;
+      }
+    }
+  }
+}
+
+// Summed column by column, every row's sum still takes its terms in k order,
+// while the rows' sums are independent of one another, so the compiler runs
+// several at once. Each sum starts at -0.0, which adding a first term turns
+// into exactly that term; a left-out term is added as -0.0, which leaves any
+// sum exactly as it was. It is chosen by bit masks rather than by a
+// comparison, which the compiler would keep as a branch.
+void FactorMix::mix(const double* drawn, double* out) const {
+  constexpr uint64_t kMinusZero = uint64_t{1} << 63;
+  for (size_t i = 0; i < n_; ++i) out[i] = -0.0;
+  for (size_t k = 0; k < n_; ++k) {
+    const double z = drawn[k];
+    const double* column = &columns_[k * n_];
+    const uint64_t* kept = &kept_[k * n_];
+    for (size_t i = k; i < n_; ++i) {
+      const uint64_t term = std::bit_cast<uint64_t>(column[i] * z);
+      out[i] += std::bit_cast<double>((term & kept[i]) | (kMinusZero & ~kept[i]));
+    }
+  }
+  for (size_t i = 0; i < n_; ++i) {
+    if (!has_factor_[i]) out[i] = 0.0;
+  }
+}
+
 UniverseCursor::UniverseCursor(const std::vector<ValidSpec>& specs, ShockMix mix) : mix_(std::move(mix)) {
   cursors_.reserve(specs.size());
   for (const ValidSpec& spec : specs) cursors_.emplace_back(spec);
@@ -32,6 +70,9 @@ UniverseCursor::UniverseCursor(const std::vector<ValidSpec>& specs, ShockMix mix
     market_ = RandomSource::from_seed(*mix_.market_seed);
     idiosyncratic_.reserve(mix_.loadings.size());
     for (double loading : mix_.loadings) idiosyncratic_.push_back(std::sqrt(1.0 - loading * loading));
+  } else {
+    factor_.emplace(mix_.lower, specs.size());
+    mixed_.resize(specs.size());
   }
   drawn_.resize(specs.size());
 }
@@ -49,6 +90,7 @@ Result<uint64_t> UniverseCursor::next(uint64_t n, std::vector<RunBars>* out) {
     // Every instrument's own shock first, in the universe's order.
     for (size_t i = 0; i < count; ++i) drawn_[i] = cursors_[i].draw_shock();
     const double market = market_ ? market_->standard_normal() : 0.0;
+    if (factor_) factor_->mix(drawn_.data(), mixed_.data());
     for (size_t i = 0; i < count; ++i) {
       double shock;
       if (market_) {
@@ -56,17 +98,7 @@ Result<uint64_t> UniverseCursor::next(uint64_t n, std::vector<RunBars>* out) {
         const double loading = mix_.loadings[i];
         shock = loading == 0.0 ? drawn_[i] : loading * market + idiosyncratic_[i] * drawn_[i];
       } else {
-        // Row i of L times the drawn shocks, k = 0, 1, …, i in order; zero
-        // factors are left out, so the identity leaves each shock as drawn.
-        const double* row = &mix_.lower[i * count];
-        shock = 0.0;
-        bool first = true;
-        for (size_t k = 0; k <= i; ++k) {
-          if (row[k] == 0.0) continue;
-          const double term = row[k] * drawn_[k];
-          shock = first ? term : shock + term;
-          first = false;
-        }
+        shock = mixed_[i];
       }
       Status finished = cursors_[i].finish_bar(shock, &(*out)[i]);
       if (!finished.ok()) {

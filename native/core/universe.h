@@ -42,6 +42,26 @@ struct ShockMix {
   std::vector<double> loadings;
 };
 
+// The lower factor laid out for mixing a bar's shocks.
+class FactorMix {
+ public:
+  // REQUIRES: lower is n × n, row-major.
+  FactorMix(const std::vector<double>& lower, size_t n);
+
+  // out[i] = the sum of lower[i][k] × drawn[k] over k = 0, 1, …, i in that
+  // order, zero factors left out (so the identity leaves each shock as
+  // drawn), or 0.0 for a row without any. drawn and out hold n values.
+  void mix(const double* drawn, double* out) const;
+
+ private:
+  size_t n_;
+  // By columns (column k's rows k..n-1 at k × n), so that mixing runs down
+  // each column over all the rows' sums at once.
+  std::vector<double> columns_;
+  std::vector<uint64_t> kept_;             // all ones where columns_ is not zero
+  std::vector<unsigned char> has_factor_;  // row i has a non-zero entry
+};
+
 class UniverseCursor {
  public:
   // REQUIRES: every spec has the same bars, start_ts and bar_secs; `mix`
@@ -66,7 +86,9 @@ class UniverseCursor {
   ShockMix mix_;
   std::optional<RandomSource> market_;
   std::vector<double> idiosyncratic_;  // √(1 − loading²), once
+  std::optional<FactorMix> factor_;
   std::vector<double> drawn_;          // this bar's own shocks
+  std::vector<double> mixed_;          // this bar's shocks mixed by the factor
 };
 
 }  // namespace talpen

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "core/generate.h"
@@ -58,6 +62,38 @@ TEST(UniverseTest, UncorrelatedMixesLeaveEveryInstrumentItsStandaloneRun) {
       ASSERT_TRUE(alone.ok());
       EXPECT_TRUE(same_bytes(got[i].candles, alone.value().candles)) << i;
       EXPECT_TRUE(same_bytes(got[i].levels, alone.value().levels)) << i;
+    }
+  }
+}
+
+// Row i of the factor times the drawn shocks, k = 0, 1, ..., i in that
+// order with zero factors left out, bit for bit: factors with zeros before,
+// between and after a row's terms, rows of one term and of none, and shocks
+// of either zero among them.
+TEST(UniverseTest, FactorMixSumsEachRowInOrder) {
+  std::mt19937_64 random(5);
+  std::uniform_real_distribution<double> entry(-1.0, 1.0);
+  for (size_t n : {1, 2, 5, 17, 50}) {
+    std::vector<double> lower(n * n, 0.0);
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t k = 0; k <= i; ++k) lower[i * n + k] = random() % 3 == 0 ? 0.0 : entry(random);
+    }
+    if (n >= 5) std::fill(lower.begin() + 3 * n, lower.begin() + 4 * n, 0.0);  // a row of none
+    const FactorMix factor(lower, n);
+    for (int draw = 0; draw < 200; ++draw) {
+      std::vector<double> drawn(n), got(n);
+      for (double& z : drawn) z = random() % 10 == 0 ? (random() % 2 ? 0.0 : -0.0) : 3 * entry(random);
+      factor.mix(drawn.data(), got.data());
+      for (size_t i = 0; i < n; ++i) {
+        double want = 0.0;
+        bool first = true;
+        for (size_t k = 0; k <= i; ++k) {
+          if (lower[i * n + k] == 0.0) continue;
+          want = first ? lower[i * n + k] * drawn[k] : want + lower[i * n + k] * drawn[k];
+          first = false;
+        }
+        ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(want)) << n << " " << i;
+      }
     }
   }
 }
