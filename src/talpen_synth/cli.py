@@ -349,8 +349,10 @@ def _serve(args: argparse.Namespace) -> int:
     source = _source(args)
     spec = held_spec(source, open_synth(source))
     log = None if args.quiet else _report(args)
-    serve(spec_json(spec), spec, host, args.port, _pacing(args), args.clients, log=log)
-    return 0
+    report = _report(args)
+    failed = serve(spec_json(spec), spec, host, args.port, _pacing(args), args.clients, log=log,
+                   failed=lambda line: report(spec_error(source, line)))
+    return 1 if failed else 0
 
 
 _T = TypeVar("_T")

@@ -45,19 +45,29 @@ Replay = Callable[[], Iterator[tuple[float | None, bytes]]]
 
 
 def serve(spec_text: str, spec: SpecFields, host: str, port: int, pacing: Pacing, clients: int,
-          log: Log | None = None) -> None:
+          log: Log | None = None, failed: Log | None = None) -> int:
     """Serves one run until `clients` replays have ended (0: until
-    interrupted); `log` is told of every connection and disconnection."""
+    interrupted); `log` is told of every connection and disconnection.
+    Returns the number of replays the run's failure ended (see serve_replays)."""
     bars = spec["bars"]
-    serve_replays(lambda: event_chunks(spec_text, spec, pacing), f"{bars} bar{'s' if bars != 1 else ''}",
-                  host, port, pacing, clients, log)
+    return serve_replays(lambda: event_chunks(spec_text, spec, pacing), f"{bars} bar{'s' if bars != 1 else ''}",
+                         host, port, pacing, clients, log, failed)
 
 
 def serve_replays(replay: Replay, what: str, host: str, port: int, pacing: Pacing, clients: int,
-                  log: Log | None = None) -> None:
+                  log: Log | None = None, failed: Log | None = None) -> int:
     """Serves `replay()` to every client; `what` names the feed in the
-    opening line ("serving <what> of events on ws://…")."""
-    asyncio.run(_serve(replay, what, host, port, pacing, clients, log))
+    opening line ("serving <what> of events on ws://…"). A run that fails
+    (ValueError, "numeric: …") ends the replay: the client gets a close with
+    code 1011 and the error as its reason, and `failed` the error and how far
+    the replay got. Returns the number of replays so ended."""
+    return asyncio.run(_serve(replay, what, host, port, pacing, clients, log, failed))
+
+
+def _close_reason(text: str) -> str:
+    """`text` cut to fit a close frame's reason (123 bytes of UTF-8)."""
+    data = text.encode()
+    return text if len(data) <= 123 else data[:120].decode(errors="ignore") + "..."
 
 
 def _peer(ws: Any) -> str:
@@ -77,17 +87,18 @@ def _serve_function() -> Callable[..., Any]:
 
 
 async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: Pacing, clients: int,
-                 log: Log | None = None) -> None:
+                 log: Log | None = None, failed: Log | None = None) -> int:
     from websockets.exceptions import ConnectionClosed
 
     loop = asyncio.get_running_loop()
     finished = 0
+    failures = 0
     connected = 0
     all_done = asyncio.Event()
 
     # The connection of either implementation: both send, close and raise ConnectionClosed alike.
     async def replay(ws: Any, *_: object) -> None:
-        nonlocal finished, connected
+        nonlocal finished, connected, failures
         connected += 1
         peer = _peer(ws)
         sent = 0
@@ -112,9 +123,18 @@ async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: P
             outcome = "disconnected"
         except ConnectionClosed:
             pass  # the client left early; its replay simply ends
+        except ValueError as e:  # the run failed: every replay of it fails there
+            outcome = "failed"
+            failures += 1
+            if failed is not None:
+                failed(f"{e} (the replay to {peer} ended after {sent} events)")
+            try:
+                await ws.close(1011, _close_reason(str(e)))
+            except ConnectionClosed:
+                pass
         finally:
             finished += 1
-            if log is not None:
+            if log is not None and outcome != "failed":
                 # Sent, not read: a client that leaves early has read fewer.
                 total = f" of {sent}" if outcome == "disconnected" else ""
                 log(f"{peer} {outcome} after {sent}{total} events" + ("" if total else " sent"))
@@ -132,3 +152,4 @@ async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: P
             await all_done.wait()
         else:
             await asyncio.Future()  # until interrupted
+    return failures

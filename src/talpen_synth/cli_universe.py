@@ -388,9 +388,11 @@ def _serve(args: argparse.Namespace) -> int:
     log = None if args.quiet else (lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True))
     # The replay carries its own schedule, a line per chunk when paced, so
     # the server adds no per-line offsets of its own (no rate in its pacing).
-    serve_replays(lambda: _replay(universe, args.rate, args.speed, args.pace_at), f"{len(universe.symbols)} instruments",
-                  host, args.port, Pacing(), args.clients, log=log)
-    return 0
+    failed = serve_replays(lambda: _replay(universe, args.rate, args.speed, args.pace_at),
+                           f"{len(universe.symbols)} instruments", host, args.port, Pacing(), args.clients, log=log,
+                           failed=lambda line: print(f"{args.prog}: {args.origin}: {line}", file=sys.stderr,
+                                                     flush=True))
+    return 1 if failed else 0
 
 
 def _plot(args: argparse.Namespace) -> int:

@@ -286,6 +286,34 @@ def test_serve_survives_a_client_that_leaves_early(spec_file):
         proc.wait()
 
 
+# A run that fails ends every replay of it: the client gets close code 1011
+# with the error as its reason, the server one line naming the spec (not a
+# traceback, nor "left early"), and its exit status says so.
+@pytest.mark.parametrize("universe", [False, True])
+def test_serve_a_failed_run_closes_with_its_error(tmp_path, universe):
+    client = pytest.importorskip("websockets.sync.client")
+    from websockets.exceptions import ConnectionClosedError
+    wild = {**WORKED_SPEC, "seed": 5, "regimes": [{"kind": "vol", "len": WORKED_SPEC["bars"], "drift": 0.0,
+                                                    "vol": 3000.0}]}
+    doc = tmp_path / "wild.json"
+    doc.write_text(json.dumps({"instruments": [{"symbol": "A", "spec": WORKED_SPEC}, {"symbol": "B", "spec": wild}],
+                               "correlation": [[1, 0], [0, 1]]} if universe else wild))
+    proc = subprocess.Popen([*CLI, *(["universe"] if universe else []), "serve", "--spec", str(doc), "--port", "0",
+                             "--clients", "1", "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = proc.stdout.readline().split()[-1]
+        with client.connect(url, open_timeout=10) as ws, pytest.raises(ConnectionClosedError) as closed:
+            list(ws)
+        error = "numeric: price walk produced a non-finite value"
+        assert (closed.value.rcvd.code, closed.value.rcvd.reason) == (1011, error)
+        assert proc.wait(timeout=20) == 1
+        told = proc.stderr.read().splitlines()
+        assert len(told) == 1 and told[0].startswith(f"{PROG}: {doc}: {error} (the replay to 127.0.0.1:")
+    finally:
+        proc.kill()
+        proc.wait()
+
+
 # --- plot ---------------------------------------------------------------------------------------------------
 
 def png_size(path: Path) -> tuple[int, int]:
