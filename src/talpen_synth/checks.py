@@ -21,6 +21,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
+from datetime import datetime, timezone
 from typing import Any
 
 from ._spec import SpecFields
@@ -149,9 +150,19 @@ class RunFindings:
             out.append(f"the run priced {self.books_below_zero} book levels and {self.trades_below_zero} trades "
                        "below zero")
         if self.closes_at_zero:
-            out.append(f"{self.closes_at_zero} candles close at 0.0, the first at ts {self.first_zero_close}: the "
+            at = self.first_zero_close
+            when = "" if at is None else f" ({_utc(at)})"
+            out.append(f"{self.closes_at_zero} candles close at 0.0, the first at ts {at}{when}: the "
                        "price fell below the 8 decimals the answer keeps")
         return out
+
+
+def _utc(ts: int) -> str:
+    """A ts as the UTC time it stands for, or "" beyond the years a datetime holds."""
+    try:
+        return datetime.fromtimestamp(ts, timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+    except (OverflowError, OSError, ValueError):
+        return "a time beyond the year 9999"
 
 
 # The passes of the run that run_findings makes: candles, books, trades.

@@ -9,7 +9,7 @@ import json
 import os
 import subprocess
 import sys
-from pathlib import Path
+from datetime import datetime, timezone
 
 import pytest
 
@@ -242,8 +242,8 @@ def test_validate_run_counts_prices_below_zero_and_closes_at_zero(tmp_path, spec
     assert books > 0 or zeros
     r = run("validate", "--spec", path, "--run")
     assert (f"the run priced {books} book levels and {trades} trades below zero" in r.stderr) == (books > 0)
-    assert (f"{len(zeros)} candles close at 0.0, the first at ts {zeros[0] if zeros else None}:" in r.stderr) == \
-        bool(zeros)
+    first = f"{zeros[0]} ({datetime.fromtimestamp(zeros[0], timezone.utc):%Y-%m-%d %H:%M:%S} UTC)" if zeros else ""
+    assert (f"{len(zeros)} candles close at 0.0, the first at ts {first}:" in r.stderr) == bool(zeros)
 
 
 # --- serve --------------------------------------------------------------------------------------------------
