@@ -175,9 +175,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="FILE", required=True,
                    help="image file to write, its format by its extension ('-': PNG to standard output)")
     p.add_argument("--width", type=whole(200, 10000), default=1200, metavar="PX",
-                   help="image width in pixels (default: %(default)s)")
+                   help="image width in pixels, 200 to 10000 (default: %(default)s)")
     p.add_argument("--height", type=whole(150, 10000), default=700, metavar="PX",
-                   help="image height in pixels (default: %(default)s)")
+                   help="image height in pixels, 150 to 10000 (default: %(default)s)")
     p.add_argument("--book", action="store_true", help="draw the best bid and ask of every bar's book")
     p.add_argument("--group", type=whole(1, 2**32), metavar="N",
                    help="bars per candle (default: as few as keep candles 3 pixels wide)")

@@ -110,9 +110,9 @@ def add_parsers(sub: Any, formatter_class: type[argparse.HelpFormatter], prog: s
                    help="image file to write, its format by its extension ('-': PNG to standard output)")
     q.add_argument("--together", action="store_true", help="normalised closes on one chart")
     q.add_argument("--width", type=whole(200, 10000), default=1200, metavar="PX",
-                   help="image width in pixels (default: %(default)s)")
+                   help="image width in pixels, 200 to 10000 (default: %(default)s)")
     q.add_argument("--height", type=whole(150, 10000), metavar="PX",
-                   help="image height in pixels (default: 700 together, else 170 a panel)")
+                   help="image height in pixels, 150 to 10000 (default: 700 together, else 170 a panel)")
     q.set_defaults(handler=_run_failures_named(_plot))
 
     q = verbs.add_parser(
