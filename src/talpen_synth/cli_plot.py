@@ -61,13 +61,15 @@ def merge_bars(candles: list[Candle], group: int) -> list[Candle]:
 @dataclass
 class ChartRun:
     """What a chart shows of a run: its candles merged `group` bars each, the
-    book snapshot that closes each merged candle (when asked for), and every
-    funding point."""
+    book snapshot that closes each merged candle (when asked for), and its
+    funding points: every one when they are no closer than the candles, else
+    the mean rate of each candle's (`funding_merged`, at the candle's ts)."""
     bars: int
     group: int
     candles: list[Candle]
     books: list[dict[str, Any]]
     funding: list[dict[str, Any]]
+    funding_merged: bool = False
 
 
 # Bars a chart reads at a time.
@@ -126,8 +128,8 @@ def read_chart_run(spec_text: str, bars: int, width: int, book: bool, group: int
                    progress: Callable[[int], object] | None = None) -> ChartRun:
     """Runs the spec (its text, as a generate command reads it) chunk by
     chunk, a pass per record kind, keeping only what the chart shows: memory
-    holds a chunk, the merged candles and the funding points, whatever the
-    run's length. `progress(bars)` is told of every chunk of every pass
+    holds a chunk, the merged candles and as many funding points, whatever
+    the run's length. `progress(bars)` is told of every chunk of every pass
     (`chart_passes(book)` of them). A failed run raises ValueError with the
     module's text."""
     from .chunked import record_chunks
@@ -154,8 +156,25 @@ def read_chart_run(spec_text: str, bars: int, width: int, book: bool, group: int
                 if i % k == k - 1 or i == bars - 1:
                     books.append(json.loads(snap if j == 0 else b'{"ts":' + snap))
             first += len(snaps)
-    funding = [f for part in texts("funding") for f in json.loads(b"[" + part + b"]")]
-    return ChartRun(bars, k, merged.result(), books, funding)
+    fields = json.loads(spec_text)
+    interval = (fields["microstructure"].get("funding") or {}).get("interval_bars", k)
+    if interval >= k:
+        funding = [f for part in texts("funding") for f in json.loads(b"[" + part + b"]")]
+        return ChartRun(bars, k, merged.result(), books, funding)
+    # More funding points than candles: a chart could not tell them apart,
+    # and a long run's would fill memory, so each candle's are averaged.
+    start, span = fields["start_ts"], k * fields["bar_secs"]
+    funding, group, total, count = [], -1, 0.0, 0
+    for part in texts("funding"):
+        for f in json.loads(b"[" + part + b"]"):
+            g = (f["ts"] - start) // span
+            if g != group and count:
+                funding.append({"ts": start + group * span, "rate": total / count})
+                total, count = 0.0, 0
+            group, total, count = g, total + _num(f["rate"]), count + 1
+    if count:
+        funding.append({"ts": start + group * span, "rate": total / count})
+    return ChartRun(bars, k, merged.result(), books, funding, funding_merged=True)
 
 
 def _num(v: float | None) -> float:
@@ -317,12 +336,15 @@ def plot(run: ChartRun, spec: SpecFields, width: int, height: int, title: str, f
         axf = axes[2]
         fts = [f["ts"] for f in funding]
         rates = [_num(f["rate"]) for f in funding]
-        interval = funding_spec["interval_bars"] * step
-        # A funding rate covers the interval that ends with its bar.
-        axf.bar([t + step / 2 - interval / 2 for t in fts], rates, width=interval * 0.85,
-                color=[UP if r >= 0 else DOWN for r in rates], linewidth=0, zorder=2)
+        if run.funding_merged:  # a candle's mean rate, under the candle
+            xs, cover = [t + (k - 1) * step / 2 for t in fts], k * step
+        else:
+            # A funding rate covers the interval that ends with its bar.
+            cover = funding_spec["interval_bars"] * step
+            xs = [t + step / 2 - cover / 2 for t in fts]
+        axf.bar(xs, rates, width=cover * 0.85, color=[UP if r >= 0 else DOWN for r in rates], linewidth=0, zorder=2)
         axf.axhline(0.0, color="#333333", lw=0.6, zorder=2)
-        axf.set_ylabel("funding")
+        axf.set_ylabel("mean funding" if run.funding_merged else "funding")
         axf.yaxis.set_major_formatter(FuncFormatter(lambda x, _pos: f"{x * 100:.3g}%"))
         if not funding:
             axf.text(0.5, 0.5, "no funding point in this run", transform=axf.transAxes, ha="center",

@@ -4,6 +4,7 @@ WebSocket feed, the PNG chart, the presets, and one-line failures."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import math
 import os
@@ -375,7 +376,14 @@ def test_a_chart_read_by_chunks_is_the_whole_runs(group, book):
     assert json.dumps(chart.candles) == json.dumps(merge_bars(doc["candles"], group))
     snaps = doc["book_snapshots"]
     assert chart.books == (snaps[group - 1::group] + ([snaps[-1]] if len(snaps) % group else []) if book else [])
-    assert chart.funding == doc["funding"]
+    if group <= 8:  # the funding interval: every point
+        assert chart.funding == doc["funding"] and not chart.funding_merged
+    else:  # more points than candles: each candle's mean rate
+        span = group * spec["bar_secs"]
+        means = [(g, [f["rate"] for f in fs]) for g, fs in
+                 itertools.groupby(doc["funding"], lambda f: (f["ts"] - spec["start_ts"]) // span)]
+        assert chart.funding_merged
+        assert chart.funding == [{"ts": spec["start_ts"] + g * span, "rate": sum(r) / len(r)} for g, r in means]
 
 
 # --- presets and validate -----------------------------------------------------------------------------------
