@@ -252,6 +252,8 @@ def plot(run: ChartRun, spec: SpecFields, width: int, height: int, title: str, f
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
+    from matplotlib.collections import PolyCollection
+    from matplotlib.colors import to_rgba
     from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, MultipleLocator
 
@@ -281,6 +283,11 @@ def plot(run: ChartRun, spec: SpecFields, width: int, height: int, title: str, f
     px = width * 0.9 / (n * step if n else step)  # pixels per second, about
     previous_px = math.inf
     any_boundary = False
+    # The shading is one collection a panel: a tiled spec can have thousands
+    # of regimes, and a patch of its own for each took seconds to draw.
+    spans: list[list[tuple[float, float]]] = []
+    shades: list[tuple[float, float, float, float]] = []
+    boundaries: list[float] = []
     for i, regime in enumerate(spec["regimes"]):
         kind, length = regime["kind"], regime["len"]
         last = min(first + length, n) - 1
@@ -293,10 +300,10 @@ def plot(run: ChartRun, spec: SpecFields, width: int, height: int, title: str, f
         boundary = first > 0 and min(previous_px, (x1 - x0) * px) >= 8
         previous_px = (x1 - x0) * px
         any_boundary = any_boundary or boundary
-        for a in axes:
-            a.axvspan(x0, x1, color=colour, alpha=0.1 if i % 2 == 0 else 0.16, lw=0)
-            if boundary:
-                a.axvline(x0, color="#555555", lw=0.7, ls=(0, (4, 3)), alpha=0.7, zorder=1)
+        spans.append([(x0, 0.0), (x0, 1.0), (x1, 1.0), (x1, 0.0)])
+        shades.append(to_rgba(colour, 0.1 if i % 2 == 0 else 0.16))
+        if boundary:
+            boundaries.append(x0)
         if (x1 - x0) * px >= 60:  # a label where there is room for one
             ax.text((x0 + x1) / 2, 1.0, f"{kind} \u03c3{regime['vol']:g}", transform=ax.get_xaxis_transform(),
                     ha="center", va="top", fontsize="small", color="#333333", clip_on=True, zorder=4,
@@ -304,6 +311,11 @@ def plot(run: ChartRun, spec: SpecFields, width: int, height: int, title: str, f
         if kind not in kinds_seen:
             kinds_seen.append(kind)
         first += length
+    for a in axes:
+        a.add_collection(PolyCollection(spans, facecolors=shades, linewidths=0, zorder=1,
+                                        transform=a.get_xaxis_transform()), autolim=False)
+        for x0 in boundaries:
+            a.axvline(x0, color="#555555", lw=0.7, ls=(0, (4, 3)), alpha=0.7, zorder=1)
 
     xs = [c["ts"] + (k - 1) * step / 2 for c in shown]
     width_x = k * step * 0.7
