@@ -83,6 +83,8 @@ def plot_universe(universe: UniverseSpec, label: str, width: int, height: int | 
     require("matplotlib", "plot", "universe plot")
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
+    from matplotlib.collections import PolyCollection
+    from matplotlib.colors import to_rgba
     from matplotlib.patches import Patch
     from matplotlib.ticker import FuncFormatter, MultipleLocator
 
@@ -102,14 +104,20 @@ def plot_universe(universe: UniverseSpec, label: str, width: int, height: int | 
     kinds_seen: list[str] = []
 
     def shade(ax: Any, spans: list[tuple[str, int, int]]) -> None:
+        # One collection a panel: tiled regimes can number thousands.
+        boxes: list[list[tuple[float, float]]] = []
+        shades: list[tuple[float, float, float, float]] = []
         for j, (kind, first, last) in enumerate(spans):
             if first >= bars:
                 break
             last = min(last, bars - 1)
-            ax.axvspan(ts[first] - step / 2, ts[last] + step / 2, color=KIND_COLOURS.get(kind, "#bcbd22"),
-                       alpha=0.1 if j % 2 == 0 else 0.16, lw=0)
+            x0, x1 = float(ts[first] - step / 2), float(ts[last] + step / 2)
+            boxes.append([(x0, 0.0), (x0, 1.0), (x1, 1.0), (x1, 0.0)])
+            shades.append(to_rgba(KIND_COLOURS.get(kind, "#bcbd22"), 0.1 if j % 2 == 0 else 0.16))
             if kind not in kinds_seen:
                 kinds_seen.append(kind)
+        ax.add_collection(PolyCollection(boxes, facecolors=shades, linewidths=0, zorder=1,
+                                         transform=ax.get_xaxis_transform()), autolim=False)
 
     handles: list[Any] = []
     if together:
