@@ -28,12 +28,13 @@ Result<std::vector<double>> lower_cholesky(const std::vector<double>& corr, size
 }
 
 FactorMix::FactorMix(const std::vector<double>& lower, size_t n)
-    : n_(n), columns_(n * n, 0.0), kept_(n * n, 0), has_factor_(n, 0) {
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t k = 0; k <= i; ++k) {
-      columns_[k * n + i] = lower[i * n + k];
+    : n_(n), columns_(n * (n + 1) / 2, 0.0), kept_(n * (n + 1) / 2, 0), has_factor_(n, 0) {
+  size_t at = 0;
+  for (size_t k = 0; k < n; ++k) {
+    for (size_t i = k; i < n; ++i, ++at) {
+      columns_[at] = lower[i * n + k];
       if (lower[i * n + k] != 0.0) {
-        kept_[k * n + i] = ~uint64_t{0};
+        kept_[at] = ~uint64_t{0};
         has_factor_[i] = 1;
       }
     }
@@ -44,19 +45,24 @@ FactorMix::FactorMix(const std::vector<double>& lower, size_t n)
 // while the rows' sums are independent of one another, so the compiler runs
 // several at once. Each sum starts at -0.0, which adding a first term turns
 // into exactly that term; a left-out term is added as -0.0, which leaves any
-// sum exactly as it was. It is chosen by bit masks rather than by a
-// comparison, which the compiler would keep as a branch.
+// sum exactly as it was. (Both hold for every value but NaN, in the default
+// rounding; draws and factors are finite.) The term is chosen by bit masks
+// rather than by a comparison, which the compiler would keep as a branch.
 void FactorMix::mix(const double* drawn, double* out) const {
   constexpr uint64_t kMinusZero = uint64_t{1} << 63;
   for (size_t i = 0; i < n_; ++i) out[i] = -0.0;
+  const double* column = columns_.data();
+  const uint64_t* kept = kept_.data();
   for (size_t k = 0; k < n_; ++k) {
     const double z = drawn[k];
-    const double* column = &columns_[k * n_];
-    const uint64_t* kept = &kept_[k * n_];
-    for (size_t i = k; i < n_; ++i) {
-      const uint64_t term = std::bit_cast<uint64_t>(column[i] * z);
-      out[i] += std::bit_cast<double>((term & kept[i]) | (kMinusZero & ~kept[i]));
+    double* rows = out + k;  // rows k..n-1, column k's entries
+    const size_t count = n_ - k;
+    for (size_t j = 0; j < count; ++j) {
+      const uint64_t term = std::bit_cast<uint64_t>(column[j] * z);
+      rows[j] += std::bit_cast<double>((term & kept[j]) | (kMinusZero & ~kept[j]));
     }
+    column += count;
+    kept += count;
   }
   for (size_t i = 0; i < n_; ++i) {
     if (!has_factor_[i]) out[i] = 0.0;
@@ -72,6 +78,7 @@ UniverseCursor::UniverseCursor(const std::vector<ValidSpec>& specs, ShockMix mix
     for (double loading : mix_.loadings) idiosyncratic_.push_back(std::sqrt(1.0 - loading * loading));
   } else {
     factor_.emplace(mix_.lower, specs.size());
+    std::vector<double>().swap(mix_.lower);  // the mix holds it by columns
     mixed_.resize(specs.size());
   }
   drawn_.resize(specs.size());

@@ -50,13 +50,15 @@ class FactorMix {
 
   // out[i] = the sum of lower[i][k] × drawn[k] over k = 0, 1, …, i in that
   // order, zero factors left out (so the identity leaves each shock as
-  // drawn), or 0.0 for a row without any. drawn and out hold n values.
+  // drawn), or 0.0 for a row without any. drawn and out hold n values each,
+  // apart: out is written before drawn is read.
   void mix(const double* drawn, double* out) const;
 
  private:
   size_t n_;
-  // By columns (column k's rows k..n-1 at k × n), so that mixing runs down
-  // each column over all the rows' sums at once.
+  // The lower triangle by columns (column k's rows k..n-1, then column
+  // k + 1's), so that mixing runs down each column over all the rows' sums
+  // at once.
   std::vector<double> columns_;
   std::vector<uint64_t> kept_;             // all ones where columns_ is not zero
   std::vector<unsigned char> has_factor_;  // row i has a non-zero entry
