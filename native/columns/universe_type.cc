@@ -209,7 +209,14 @@ bool next_chunk(PyObject* self, bool* ended, bool book_levels, Produce&& produce
   return run_unlocked(obj->busy, "Universe", [&]() -> Status {
     s.cursor.skip_book_levels(!book_levels);
     Result<uint64_t> produced = s.cursor.next(s.bars_per_chunk, &s.chunks);
-    if (!produced.ok()) return std::move(produced).failure();
+    if (!produced.ok()) {
+      // A run's message names no instrument; among many, say whose bar failed.
+      Error error = std::move(produced).error();
+      if (const auto& failed = s.cursor.bar_failure(); failed && failed->instrument < s.symbols.size()) {
+        error.message += " (instrument " + s.symbols[failed->instrument] + ", bar " + std::to_string(failed->bar) + ")";
+      }
+      return fail(std::move(error));
+    }
     *ended = produced.value() == 0;
     if (!*ended) produce(s);
     return ok_status();

@@ -107,8 +107,10 @@ Result<uint64_t> UniverseCursor::next(uint64_t n, std::vector<RunBars>* out) {
       } else {
         shock = mixed_[i];
       }
+      const uint64_t bar = cursors_[i].bars_done();
       Status finished = cursors_[i].finish_bar(shock, &(*out)[i]);
       if (!finished.ok()) {
+        bar_failure_ = BarFailure{i, bar};
         for (RunCursor& cursor : cursors_) cursor.stop();
         return std::move(finished).failure();
       }

@@ -78,6 +78,13 @@ class UniverseCursor {
   // instrument i's chunk as RunCursor::next gives it. Numeric when any
   // instrument's bar is not finite (the universe then ends).
   Result<uint64_t> next(uint64_t n, std::vector<RunBars>* out);
+  // After next() failed in an instrument's bar (Numeric): which instrument
+  // (its place in the universe's order) and which bar of the run.
+  struct BarFailure {
+    size_t instrument = 0;
+    uint64_t bar = 0;
+  };
+  const std::optional<BarFailure>& bar_failure() const { return bar_failure_; }
   // As RunCursor::skip_book_levels, for every instrument.
   void skip_book_levels(bool skip) {
     for (RunCursor& cursor : cursors_) cursor.skip_book_levels(skip);
@@ -91,6 +98,7 @@ class UniverseCursor {
   std::optional<FactorMix> factor_;
   std::vector<double> drawn_;          // this bar's own shocks
   std::vector<double> mixed_;          // this bar's shocks mixed by the factor
+  std::optional<BarFailure> bar_failure_;
 };
 
 }  // namespace talpen

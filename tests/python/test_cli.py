@@ -305,7 +305,7 @@ def test_serve_a_failed_run_closes_with_its_error(tmp_path, universe):
         url = proc.stdout.readline().split()[-1]
         with client.connect(url, open_timeout=10) as ws, pytest.raises(ConnectionClosedError) as closed:
             list(ws)
-        error = "numeric: price walk produced a non-finite value"
+        error = "numeric: price walk produced a non-finite value" + (" (instrument B, bar 0)" if universe else "")
         assert (closed.value.rcvd.code, closed.value.rcvd.reason) == (1011, error)
         assert proc.wait(timeout=20) == 1
         told = proc.stderr.read().splitlines()

@@ -274,14 +274,16 @@ def test_cli_names_the_file_and_the_member(tmp_path):
 def test_cli_a_failed_run_is_one_line_naming_the_universe(tmp_path, command):
     if command[0] == "plot":
         pytest.importorskip("matplotlib")
-    wild = {**WORKED_SPEC, "seed": 5, "regimes": [{"kind": "vol", "len": WORKED_SPEC["bars"], "drift": 0.0,
-                                                    "vol": 3000.0}]}
+    # B's third bar, the first of a wild regime, overflows.
+    wild = {**WORKED_SPEC, "seed": 5, "regimes": [{"kind": "trend", "len": 2, "drift": 0.0, "vol": 0.01},
+                                                  {"kind": "vol", "len": 1, "drift": 0.0, "vol": 3000.0}]}
     doc = tmp_path / "wild.json"
     doc.write_text(json.dumps({"instruments": [{"symbol": "A", "spec": WORKED_SPEC}, {"symbol": "B", "spec": wild}],
                                "correlation": [[1, 0], [0, 1]]}))
     r = run("universe", command[0], "--spec", doc, *[a.format(tmp=tmp_path) for a in command[1:]])
     assert r.returncode == 1 and r.stdout == ""
-    assert r.stderr == f"python -m talpen_synth: {doc}: numeric: price walk produced a non-finite value\n"
+    assert r.stderr == (f"python -m talpen_synth: {doc}: numeric: price walk produced a non-finite value "
+                        "(instrument B, bar 2)\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["wild.json"]
 
 
