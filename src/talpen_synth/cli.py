@@ -26,7 +26,7 @@ from ._extras import MissingExtra, require
 from ._spec import SpecFields, normalize
 from .cli_args import pacing_options, whole
 from .cli_spec import (U64_MAX, CliError, SpecSource, held_spec, load_spec, open_synth,
-                       spec_error)
+                       spec_error, unknown_preset)
 from .frames import spec_json
 from .outputs import write_bytes
 from .staging import Interrupted, StagedFile, interrupts_raise
@@ -398,8 +398,7 @@ def _presets(args: argparse.Namespace) -> int:
         try:
             text = presets.spec_text(args.name)
         except KeyError:
-            known = ", ".join(presets.names())
-            raise CliError(f"unknown preset {args.name!r} (known: {known})") from None
+            raise unknown_preset(args.name) from None
         sys.stdout.write(text if text.endswith("\n") else text + "\n")
         return 0
     rows = [("name", "bars", "bar", "regimes (kind bars)", "description")]

@@ -50,14 +50,14 @@ def serve(spec_text: str, spec: SpecFields, host: str, port: int, pacing: Pacing
     interrupted); `log` is told of every connection and disconnection.
     Returns the number of replays the run's failure ended (see serve_replays)."""
     bars = spec["bars"]
-    return serve_replays(lambda: event_chunks(spec_text, spec, pacing), f"{bars} bar{'s' if bars != 1 else ''}",
-                         host, port, pacing, clients, log, failed)
+    what = f"{bars} bar{'s' if bars != 1 else ''} of events"
+    return serve_replays(lambda: event_chunks(spec_text, spec, pacing), what, host, port, pacing, clients, log, failed)
 
 
 def serve_replays(replay: Replay, what: str, host: str, port: int, pacing: Pacing, clients: int,
                   log: Log | None = None, failed: Log | None = None) -> int:
     """Serves `replay()` to every client; `what` names the feed in the
-    opening line ("serving <what> of events on ws://…"). A run that fails
+    opening line ("serving <what> on ws://…"). A run that fails
     (ValueError, "numeric: …") ends the replay: the client gets a close with
     code 1011 and the error as its reason, and `failed` the error and how far
     the replay got. Returns the number of replays so ended."""
@@ -147,7 +147,7 @@ async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: P
         raise CliError(f"cannot listen on {_url(host, port)}: {e.strerror or e}") from None
     async with server:
         bound = server.sockets[0].getsockname()[1]
-        print(f"serving {what} of events on {_url(host, bound)}", flush=True)
+        print(f"serving {what} on {_url(host, bound)}", flush=True)
         if clients:
             await all_done.wait()
         else:

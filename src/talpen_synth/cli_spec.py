@@ -64,8 +64,7 @@ def load_spec(spec_path: str | None, preset: str | None, seed: int | None = None
         try:
             text = presets.spec_text(name)
         except KeyError:
-            known = ", ".join(presets.names())
-            raise CliError(f"unknown preset {name!r} (known: {known})") from None
+            raise unknown_preset(name) from None
         label = origin = f"preset {name}"
     source = SpecSource(text, label, None, origin, spec_file)
     try:
@@ -158,6 +157,15 @@ def open_synth(source: SpecSource) -> Synth:
 
 
 _SUM_RULE = "bad spec: sum of regime lengths must equal bars"
+
+
+def unknown_preset(name: str) -> CliError:
+    """The error for a spec preset `name` that does not exist, pointing to
+    the universe commands when it names a universe."""
+    from .universe import preset_index
+    known = ", ".join(presets.names())
+    hint = f"; {name} is a universe: run it with talpen-synth universe" if name in preset_index() else ""
+    return CliError(f"unknown preset {name!r} (known: {known}){hint}")
 
 
 def spec_error(source: SpecSource, message: str) -> str:

@@ -388,8 +388,9 @@ def _serve(args: argparse.Namespace) -> int:
     log = None if args.quiet else (lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True))
     # The replay carries its own schedule, a line per chunk when paced, so
     # the server adds no per-line offsets of its own (no rate in its pacing).
-    failed = serve_replays(lambda: _replay(universe, args.rate, args.speed, args.pace_at),
-                           f"{len(universe.symbols)} instruments", host, args.port, Pacing(), args.clients, log=log,
+    what = f"the events of {len(universe.symbols)} instruments over {universe.bars} bars"
+    failed = serve_replays(lambda: _replay(universe, args.rate, args.speed, args.pace_at), what, host, args.port,
+                           Pacing(), args.clients, log=log,
                            failed=lambda line: print(f"{args.prog}: {args.origin}: {line}", file=sys.stderr,
                                                      flush=True))
     return 1 if failed else 0
@@ -489,7 +490,8 @@ def _dataset(args: argparse.Namespace) -> int:
     except (OSError, ValueError) as e:
         raise CliError(f"{args.out}: {e}") from None
     what = f"a universe of {len(source.symbols)} instruments" if isinstance(source, UniverseSpec) else "a spec"
-    print(f"{summary.out}: {len(summary.seeds)} seeds of {what}: {len(summary.written)} written, "
+    count = len(summary.seeds)
+    print(f"{summary.out}: {count} seed{'' if count == 1 else 's'} of {what}: {len(summary.written)} written, "
           f"{len(summary.skipped)} already done")
     print(", ".join(f"{name} {count} rows" for name, count in summary.rows.items()))
     return 0

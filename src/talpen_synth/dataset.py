@@ -36,6 +36,7 @@ import concurrent.futures as cf
 import errno
 import json
 import multiprocessing
+import numbers
 import os
 import shutil
 import sys
@@ -96,11 +97,16 @@ def parse_seeds(text: str) -> list[int]:
                 low, high = int(a, 10), int(b, 10)
                 if low >= high:
                     raise ValueError(f"the range {item} holds no seed (A:B is A to B - 1)")
+                for seed in (low, high - 1):  # before the range is laid out
+                    if not 0 <= seed <= U64_MAX:
+                        raise ValueError(f"seed {seed} is not a whole number from 0 to {U64_MAX}")
                 seeds.extend(range(low, high))
             else:
                 seeds.append(int(item, 10))
         except ValueError as e:
-            hint = str(e) if "holds no seed" in str(e) else f"{item!r} is not a seed or a range A:B"
+            told = str(e)
+            hint = told if "holds no seed" in told or told.startswith("seed ") else \
+                f"{item!r} is not a seed or a range A:B"
             raise ValueError(hint) from None
     for seed in seeds:
         if not 0 <= seed <= U64_MAX:
@@ -225,6 +231,10 @@ def _place(staged: Path, final: Path, staging_root: Path) -> None:
 Source = Union[Spec, UniverseLike]
 
 
+def _short(text: str) -> str:
+    return repr(text if len(text) <= 60 else text[:57] + "...")
+
+
 def _definition(source: Source) -> tuple[str, str, str]:
     """(kind, the source's text for the tasks, the text of _dataset.json)."""
     if is_universe(source):
@@ -232,6 +242,9 @@ def _definition(source: Source) -> tuple[str, str, str]:
         text = universe.to_json()
         return "universe", text, '{"kind":"universe","source":' + text + "}\n"
     text = spec_json(source)  # type: ignore[arg-type]
+    if not text.lstrip().startswith("{"):
+        raise ValueError(f"{_short(text)} is not a spec or a universe: give its JSON text or a dict (for a file, "
+                         "its text; for a preset, presets.spec_text(name))")
     _talpen_columns.check_spec(text)  # the generate command's messages
     spec = normalize(text)
     if spec is None:
@@ -239,6 +252,21 @@ def _definition(source: Source) -> tuple[str, str, str]:
     text = spec_text(spec)
     # The spec's own seed plays no part: every partition replaces it.
     return "spec", text, '{"kind":"spec","source":' + spec_text(with_fields(spec, seed=0)) + "}\n"
+
+
+def _wanted_seeds(seeds: Iterable[int] | str) -> list[int]:
+    """The seeds of a call, in order without repeats. Text is read as
+    --seeds reads it ("0:64", "1,5,9"), not as a string of digits."""
+    if isinstance(seeds, str):
+        return parse_seeds(seeds)
+    wanted: list[int] = []
+    for seed in seeds:
+        if isinstance(seed, bool) or not isinstance(seed, numbers.Integral):
+            raise TypeError(f"a seed is a whole number, not {seed!r}")
+        if not 0 <= int(seed) <= U64_MAX:
+            raise ValueError(f"seed {seed} is not a whole number from 0 to {U64_MAX}")
+        wanted.append(int(seed))
+    return list(dict.fromkeys(wanted))
 
 
 def read_manifest(out: Path) -> dict[int, dict[str, int]]:
@@ -258,7 +286,9 @@ def read_manifest(out: Path) -> dict[int, dict[str, int]]:
     return done
 
 
-def _claim_folder(out: Path, definition: str) -> None:
+def _claim_folder(out: Path, definition: str) -> bool:
+    """Makes `out` a dataset of `definition`, or checks that it is one.
+    Returns whether this call made the claim (the folder was new or empty)."""
     if out.exists() and not out.is_dir():
         raise DatasetError(f"{out} exists and is not a folder; a dataset is a folder")
     out.mkdir(parents=True, exist_ok=True)
@@ -270,17 +300,19 @@ def _claim_folder(out: Path, definition: str) -> None:
         if any(out.iterdir()):
             raise DatasetError(f"{out} is not empty and holds no dataset ({DEFINITION}); write to a new folder")
         write_text(path, definition)
-        return
+        return True
     if held != definition:
         raise DatasetError(f"{out} holds a dataset of another spec or universe (see its {DEFINITION}); "
                            "write to a new folder, or remove this one")
+    return False
 
 
-def write_dataset(source: Source, seeds: Iterable[int], out: str | os.PathLike[str], *, workers: int | None = None,
+def write_dataset(source: Source, seeds: Iterable[int] | str, out: str | os.PathLike[str], *, workers: int | None = None,
                   scheduler: str | None = None, executor: cf.Executor | None = None,
                   bars_per_chunk: int | None = None, progress: bool | None = None,
                   pyarrow_threads: int | None = None, **options: Any) -> DatasetSummary:
-    """Write `source` (a spec, or a universe) over `seeds` as a
+    """Write `source` (a spec, or a universe) over `seeds` (whole numbers, or
+    text as ``--seeds`` takes it: ``"0:64"``) as a
     Hive-partitioned Parquet dataset in `out` (see the module), one task per
     seed, and return a :class:`DatasetSummary`.
 
@@ -305,15 +337,13 @@ def write_dataset(source: Source, seeds: Iterable[int], out: str | os.PathLike[s
 
     _check_parquet_options(options, require("pyarrow.parquet", "frames", "write_dataset"))
     options.setdefault("compression", "zstd")
-    wanted = list(dict.fromkeys(int(s) for s in seeds))
-    for seed in wanted:
-        if not 0 <= seed <= U64_MAX:
-            raise ValueError(f"seed {seed} is not a whole number from 0 to {U64_MAX}")
+    wanted = _wanted_seeds(seeds)
     if workers is not None and workers < 1:
         raise ValueError("workers must be at least 1")
     kind, text, definition = _definition(source)
     folder = Path(out)
-    _claim_folder(folder, definition)
+    existed = folder.exists()
+    claimed = _claim_folder(folder, definition)
     shutil.rmtree(folder / STAGING, ignore_errors=True)  # what killed tasks of an earlier run left
     done = read_manifest(folder)
     todo = [s for s in wanted if s not in done]
@@ -321,11 +351,24 @@ def write_dataset(source: Source, seeds: Iterable[int], out: str | os.PathLike[s
                            pyarrow_threads) for s in todo]
     written: list[int] = []
     if tasks:
+        try:
+            pool = _Pool(workers, scheduler, executor, pyarrow_threads)
+        except BaseException:
+            # Nothing was written: a claim made for this run is taken back,
+            # so that the folder is free for another spec.
+            if claimed:
+                (folder / DEFINITION).unlink(missing_ok=True)
+                for empty in ([folder / STAGING] + ([] if existed else [folder])):
+                    try:
+                        empty.rmdir()
+                    except OSError:
+                        pass
+            raise
         bar_class = _bar_class(progress)
         bar = bar_class(total=len(wanted), initial=len(wanted) - len(todo), unit="partition",
                         desc="dataset") if bar_class is not None else None
         try:
-            with _Pool(workers, scheduler, executor, pyarrow_threads) as pool:
+            with pool:
                 for finished in _run(pool, tasks):
                     _record(folder, finished)
                     done[finished.seed] = finished.rows

@@ -41,6 +41,7 @@ import itertools
 import json
 import math
 import operator
+import re
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
 from pathlib import Path
@@ -305,9 +306,15 @@ def _whole(value: Any, path: str, low: int = 0, high: int = U64_MAX) -> int:
     return value
 
 
+_EXPONENT_ONLY = re.compile(r"[-+]?[0-9]+[eE][-+]?[0-9]+")
+
+
 def _number(value: Any, path: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise UniverseError(path, f"expected a number, got {json.dumps(value)}")
+        # YAML reads a number in exponent form without a point ("7e-1") as text.
+        hint = f" (YAML reads {value} as text: write it with a decimal point, as in 1.0e-3)" if (
+            isinstance(value, str) and _EXPONENT_ONLY.fullmatch(value.strip())) else ""
+        raise UniverseError(path, f"expected a number, got {json.dumps(value)}{hint}")
     number = float(value)
     if not math.isfinite(number):
         raise UniverseError(path, f"{value} is not finite")

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -23,6 +24,7 @@ distributed = pytest.importorskip("distributed")
 
 import talpen_synth as ts
 from talpen_synth import DatasetError, read_universe, write_dataset
+from talpen_synth import dataset
 from talpen_synth.dataset import MANIFEST, parse_seeds, read_manifest
 
 from conftest import WORKED_SPEC
@@ -178,6 +180,7 @@ def test_a_folder_holds_one_dataset(tmp_path):
 @pytest.mark.parametrize("text, seeds", [
     ("0:4", [0, 1, 2, 3]), ("3,5,8", [3, 5, 8]), ("0:2,10,1", [0, 1, 10]),
     ("4:4", "holds no seed"), ("a:b", "not a seed"), ("-1", "not a whole number"),
+    ("0:18446744073709551617", "seed 18446744073709551616 is not a whole number"),
 ])
 def test_seeds_as_the_command_line_takes_them(text, seeds):
     if isinstance(seeds, list):
@@ -185,3 +188,34 @@ def test_seeds_as_the_command_line_takes_them(text, seeds):
     else:
         with pytest.raises(ValueError, match=seeds):
             parse_seeds(text)
+
+
+# Seeds as text are read as --seeds reads them, never digit by digit; what is
+# no seed, and a source that is no spec's text, are refused by name.
+@pytest.mark.parametrize("source, seeds, outcome", [
+    (WORKED_SPEC, "12", (12,)), (WORKED_SPEC, "0:2", (0, 1)),
+    (WORKED_SPEC, [1.7], (TypeError, "a seed is a whole number, not 1.7")),
+    (WORKED_SPEC, [True], (TypeError, "not True")),
+    ("tri.json", [0], (ValueError, "'tri.json' is not a spec or a universe")),
+])
+def test_seeds_and_sources_a_call_takes(tmp_path, source, seeds, outcome):
+    if isinstance(outcome[0], type):
+        with pytest.raises(outcome[0], match=re.escape(outcome[1])):
+            write_dataset(source, seeds, tmp_path / "d", workers=1, progress=False)
+        assert not (tmp_path / "d").exists()
+    else:
+        assert write_dataset(source, seeds, tmp_path / "d", workers=1, progress=False).written == outcome
+
+
+# A run whose workers never start (a scheduler out of reach) leaves no claim
+# on the folder: another spec can be written there next.
+def test_a_pool_that_never_starts_leaves_the_folder_free(tmp_path, monkeypatch):
+    def unreachable(*_args):
+        raise DatasetError("cannot reach the Dask scheduler")
+    with monkeypatch.context() as m:
+        m.setattr(dataset, "_Pool", unreachable)
+        with pytest.raises(DatasetError, match="cannot reach"):
+            write_dataset(WORKED_SPEC, [0], tmp_path / "d", progress=False)
+    assert not (tmp_path / "d").exists()
+    other = {**WORKED_SPEC, "start_price": 50.0}
+    assert write_dataset(other, [0], tmp_path / "d", workers=1, progress=False).written == (0,)
