@@ -15,14 +15,14 @@ copy. Parquet has no seconds unit, so Parquet files store milliseconds.
 from __future__ import annotations
 
 from collections import deque
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 from . import _talpen_columns
 from ._extras import require
-from .chunked import INT64_MAX, TIMED_TABLES
+from .chunked import INT64_MAX, TIMED_TABLES, chunk_size
 from .staging import signals_held
 
 if TYPE_CHECKING:
@@ -111,7 +111,8 @@ def iter_batches(spec: Spec, bars_per_batch: int = DEFAULT_BARS_PER_BATCH) -> It
     from .frames import spec_json
     pa, pc = _arrow("iter_batches")
     text = spec_json(spec)
-    cursor = _talpen_columns.Cursor(text, bars_per_batch)  # the module's verdict on the spec comes first
+    # The module's verdict on the spec comes first.
+    cursor = _talpen_columns.Cursor(text, chunk_size(bars_per_batch, "bars_per_batch"))
     bar_secs = _bar_secs(text)
     while (tables := cursor.next_tables()) is not None:
         candles, book, trades, funding = (arrow_batch(t, t.name, bar_secs, pa, pc) for t in tables)
@@ -131,7 +132,7 @@ class TableStream:
         text = spec_json(spec)
         if table not in TABLE_NAMES:
             raise ValueError(f"table must be candles, book, trades or funding, not {table!r}")
-        self._native = _talpen_columns.TableStream(text, table, bars_per_batch)
+        self._native = _talpen_columns.TableStream(text, table, chunk_size(bars_per_batch, "bars_per_batch"))
         self._bar_secs = _bar_secs(text)
         self.name = table
         self.schema = arrow_schema(table, self._pa)
@@ -218,6 +219,21 @@ def write_parquet_chunks(spec: str, sinks: Mapping[str, Any], metadata: Mapping[
             for future in pending[name]:
                 future.cancel()
             pool.shutdown(wait=True)
-        for writer in writers.values():
-            writer.close()
+        close_writers(writers.values())
     return rows
+
+
+def close_writers(writers: Iterable[Any]) -> None:
+    """Closes every Parquet writer, then raises the first failure (on a full
+    disk each fails). A writer whose close failed is marked closed: pyarrow
+    would otherwise close it again once it is collected, and print that
+    failure as an ignored exception after the command's own message."""
+    first: OSError | None = None
+    for writer in writers:
+        try:
+            writer.close()
+        except OSError as e:
+            first = first or e
+            writer.is_open = False
+    if first is not None:
+        raise first

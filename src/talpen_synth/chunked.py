@@ -17,6 +17,7 @@ long run stays in bounded memory.
 
 from __future__ import annotations
 
+import numbers
 import threading
 from collections.abc import Callable, Iterator
 from types import ModuleType
@@ -52,6 +53,17 @@ TIMED_TABLES = ("book", "trades")
 INT64_MAX = 2**63 - 1
 
 
+def chunk_size(value: object, name: str) -> int:
+    """`value` as a count of bars per chunk, refused by `name` unless a whole
+    number from 1: the native cursors read a count as unsigned, so -1 would
+    be one chunk of the whole run, with memory no longer bounded."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} is a whole number of bars, not {value!r}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, not {value}")
+    return int(value)
+
+
 class Writable(Protocol):
     def write(self, data: bytes | memoryview, /) -> Any: ...
 
@@ -69,14 +81,15 @@ def write_generate(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
     answers it. `progress` is told of every chunk of bars written, once per
     record list (`lists(spec)` of them). A failed run raises ValueError with
     the module's text, part of the answer written."""
-    _talpen_columns.write_answer(spec, "generate", out, bars_per_chunk, progress)
+    _talpen_columns.write_answer(spec, "generate", out, chunk_size(bars_per_chunk, "bars_per_chunk"), progress)
 
 
 def write_generate_stream(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
                           progress: Callable[[int], object] | None = None) -> None:
     """Writes the "generate_stream" answer for `spec` to `out`, byte for byte
     as the module answers it."""
-    _talpen_columns.write_answer(spec, "generate_stream", out, bars_per_chunk, progress)
+    _talpen_columns.write_answer(spec, "generate_stream", out, chunk_size(bars_per_chunk, "bars_per_chunk"),
+                                 progress)
 
 
 def record_chunks(spec: str, kind: str, bars_per_chunk: int = TEXT_BARS,

@@ -35,7 +35,14 @@ PROG = "talpen-synth"
 
 
 class _Parser(argparse.ArgumentParser):
-    """Usage errors as one line on stderr, with status 2."""
+    """Usage errors as one line on stderr, with status 2. Options are taken
+    only as written: commands share option names (dataset's --bars-per-chunk
+    and --seeds against the --bars and --seed of others), so a shortened name
+    would quietly mean another option."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("allow_abbrev", False)
+        super().__init__(*args, **kwargs)
 
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
@@ -233,6 +240,8 @@ def _check_output_folder(path: str) -> None:
     """Fails before a run whose output could not be written anyway."""
     if path == "-":
         return
+    if not path:
+        raise CliError("-o needs a file name ('-' for standard output)")
     folder = Path(path).parent
     if not folder.is_dir():
         raise CliError(f"cannot write {path}: no directory {folder}")
@@ -271,12 +280,21 @@ def _report(args: argparse.Namespace) -> Callable[[str], None]:
     return lambda line: print(f"{args.prog}: {line}", file=sys.stderr, flush=True)
 
 
+_TABLE_SUFFIXES = {".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet", ".pq": "parquet"}
+
+
 def _generate(args: argparse.Namespace) -> int:
     if args.format is not None and args.out is None:
         raise CliError("--format needs --out DIR", status=2)
     if args.force and args.out is None:
         raise CliError("--force needs --out DIR", status=2)
     if args.output is not None:
+        table_format = _TABLE_SUFFIXES.get(Path(args.output).suffix.lower())
+        if table_format is not None:
+            # -o writes one JSON document whatever the name: a user naming a
+            # table file wants the tables.
+            raise CliError(f"-o writes the run as one JSON document; for {table_format} table files use --out DIR "
+                           f"--format {table_format}", status=2)
         _check_output_folder(args.output)
     source = _source(args)
     if args.out is not None:

@@ -8,6 +8,11 @@ import math
 from collections.abc import Callable
 
 
+def counted(n: int, noun: str) -> str:
+    """"1 row", "2 rows"."""
+    return f"{n} {noun}{'' if n == 1 else 's'}"
+
+
 def whole(low: int, high: int) -> Callable[[str], int]:
     """A whole number from `low` to `high`, written in decimal."""
     def parse(text: str) -> int:

@@ -16,6 +16,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 from ._spec import SpecFields
+from .cli_args import counted
 from .cli_spec import CliError
 from .cli_stream import Pacing, event_chunks
 
@@ -127,7 +128,7 @@ async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: P
             outcome = "failed"
             failures += 1
             if failed is not None:
-                failed(f"{e} (the replay to {peer} ended after {sent} events)")
+                failed(f"{e} (the replay to {peer} ended after {counted(sent, 'event')})")
             try:
                 await ws.close(1011, _close_reason(str(e)))
             except ConnectionClosed:
@@ -136,8 +137,8 @@ async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: P
             finished += 1
             if log is not None and outcome != "failed":
                 # Sent, not read: a client that leaves early has read fewer.
-                total = f" of {sent}" if outcome == "disconnected" else ""
-                log(f"{peer} {outcome} after {sent}{total} events" + ("" if total else " sent"))
+                total = f"{sent} of " if outcome == "disconnected" else ""
+                log(f"{peer} {outcome} after {total}{counted(sent, 'event')}" + ("" if total else " sent"))
             if clients and finished >= clients:
                 all_done.set()
 

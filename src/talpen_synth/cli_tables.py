@@ -27,6 +27,7 @@ from typing import Any
 from . import __version__
 from ._extras import require
 from .chunked import TABLE_COLUMNS, write_rows
+from .cli_args import counted
 from .cli_spec import CliError, SpecSource, held_spec, open_synth, spec_error
 from .frames import spec_json
 from .staging import FileRecord, HashingFile, StagedFolder, hash_file, signals_held
@@ -47,8 +48,8 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
         require("pyarrow", "frames", "--format parquet")
         require("pyarrow.parquet", "frames", "--format parquet")
     text = spec_json(spec)
-    folder = StagedFolder(out_dir, force=force, report=report)
     try:
+        folder = StagedFolder(out_dir, force=force, report=report)
         out_dir.parent.mkdir(parents=True, exist_ok=True)
         folder.check()
     except OSError as e:
@@ -74,7 +75,7 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
     finally:
         if bar is not None:
             bar.close()
-    return [f"wrote {out_dir / r.name} ({r.rows} rows)" for r in folder.files]
+    return [f"wrote {out_dir / r.name} ({counted(r.rows, 'row')})" for r in folder.files]
 
 
 _RAW_SPEC = "\0spec\0"  # stands for the spec's own text in the manifest

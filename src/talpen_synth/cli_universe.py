@@ -21,7 +21,7 @@ from typing import Any, TextIO
 
 from . import _talpen_columns
 from ._extras import require
-from .cli_args import pacing_options, whole
+from .cli_args import counted, pacing_options, whole
 from .cli_spec import CliError
 from .spec_files import SpecFileError, read_spec_file
 from .staging import Interrupted
@@ -259,8 +259,8 @@ def _generate(args: argparse.Namespace) -> int:
     from .universe import write_universe_parquet
     out = Path(args.out)
     report = (lambda line: print(f"{args.prog}: {line}", file=sys.stderr))
-    folder = StagedFolder(out, force=args.force, report=report)
     try:
+        folder = StagedFolder(out, force=args.force, report=report)
         out.parent.mkdir(parents=True, exist_ok=True)
         folder.check()
     except OSError as e:
@@ -284,7 +284,7 @@ def _generate(args: argparse.Namespace) -> int:
     args.unfinished = None
     n = len(universe.symbols)
     for path, count in counts:
-        print(f"wrote {path} ({n} symbol{'s' if n > 1 else ''}, {count} rows)")
+        print(f"wrote {path} ({counted(n, 'symbol')}, {counted(count, 'row')})")
     return 0
 
 

@@ -50,6 +50,8 @@ from urllib.parse import quote
 
 from . import _talpen_columns
 from ._extras import require
+from .batches import close_writers
+from .chunked import chunk_size
 from ._spec import normalize, spec_text, with_fields
 from .frames import TABLE_NAMES, Spec, spec_json
 from .universe import (PARQUET_ROWS, U64_MAX, UniverseLike, UniverseSpec, arrow_table, chunk_bars, is_universe,
@@ -195,16 +197,15 @@ def write_partition_files(out: Path, source: UniverseSpec | str, seed: int | Non
             while (tables := cursor.next_tables()) is not None:
                 for t, table in enumerate(tables):
                     write(t, 0, arrow_table(table, spec["bar_secs"]), staging / TABLE_NAMES[t])
-        for writer in writers.values():
-            writer.close()
+        open_writers = list(writers.values())
         writers.clear()
+        close_writers(open_writers)
         partition = None if seed is None else f"seed={seed}"
         for name in TABLE_NAMES:
             final = out / name if partition is None else out / name / partition
             _place(staging / name, final, staging_root)
     finally:
-        for writer in writers.values():
-            writer.close()
+        close_writers(writers.values())
         shutil.rmtree(staging, ignore_errors=True)
     return dict(zip(TABLE_NAMES, rows))
 
@@ -338,6 +339,8 @@ def write_dataset(source: Source, seeds: Iterable[int] | str, out: str | os.Path
     _check_parquet_options(options, require("pyarrow.parquet", "frames", "write_dataset"))
     options.setdefault("compression", "zstd")
     wanted = _wanted_seeds(seeds)
+    if bars_per_chunk is not None:
+        chunk_size(bars_per_chunk, "bars_per_chunk")
     if workers is not None and workers < 1:
         raise ValueError("workers must be at least 1")
     kind, text, definition = _definition(source)

@@ -41,6 +41,7 @@ from __future__ import annotations
 import json
 import os
 import sys
+import warnings
 from collections.abc import Mapping
 from pathlib import Path
 from types import ModuleType
@@ -48,6 +49,7 @@ from typing import TYPE_CHECKING, Any, Generic, NamedTuple, TypeVar, Union
 
 from . import _talpen_columns
 from ._extras import require
+from .chunked import chunk_size
 from ._spec import SpecFields, normalize, spec_text
 from ._talpen_columns import Column, Table
 
@@ -287,10 +289,11 @@ def write_parquet(spec: Spec, directory: str | os.PathLike[str], *, bars_per_chu
     """
     from . import __version__
     from .batches import write_parquet_chunks
-    from .staging import staging_path
+    from .staging import clean_stale, staging_path
     require("pyarrow", "frames", "write_parquet")
     pq = require("pyarrow.parquet", "frames", "write_parquet")
     _check_parquet_options(options, pq)
+    chunk_size(bars_per_chunk, "bars_per_chunk")
     text = spec_json(spec)
     seed = _talpen_columns.check_spec(text)
     bar_secs = bar_secs_of(text)
@@ -299,6 +302,10 @@ def write_parquet(spec: Spec, directory: str | os.PathLike[str], *, bars_per_chu
     out.mkdir(parents=True, exist_ok=True)
     candles, book, trades, funding = (out / f"{name}.parquet" for name in TABLE_NAMES)
     paths = RunTables(candles, book, trades, funding)
+    for path in paths:
+        # What a process killed while writing here left behind (a Python
+        # process without a handler dies of SIGTERM as of SIGKILL).
+        clean_stale(path, lambda line: warnings.warn(line, RuntimeWarning, stacklevel=4))
     staged = {name: staging_path(path) for name, path in zip(TABLE_NAMES, paths)}
     metadata = {"talpen_synth.spec": text, "talpen_synth.seed": str(seed), "talpen_synth.version": __version__}
     try:

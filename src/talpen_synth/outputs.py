@@ -12,7 +12,7 @@ import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from .staging import process_umask
+from .staging import file_destination, new_file_mode
 
 __all__ = ["atomic_path", "write_bytes", "write_text"]
 
@@ -21,15 +21,18 @@ __all__ = ["atomic_path", "write_bytes", "write_text"]
 def atomic_path(path: str | os.PathLike[str]) -> Iterator[Path]:
     """A temporary path beside `path` to write to; renamed to `path` when the
     block ends without an exception, removed otherwise."""
-    final = Path(path)
+    final = file_destination(path)
+    if final is None:  # a device or a pipe: written straight into
+        yield Path(path)
+        return
     fd, name = tempfile.mkstemp(prefix=f".{final.name}.", suffix=".part", dir=final.parent)
     os.close(fd)
     temporary = Path(name)
     try:
         yield temporary
         # mkstemp makes the file readable by its owner only; the finished file
-        # gets the permissions any new file of this process would.
-        os.chmod(temporary, 0o666 & ~process_umask())
+        # gets the permissions of the file it replaces, or of any new file.
+        os.chmod(temporary, new_file_mode(final))
         os.replace(temporary, final)
     except BaseException:
         temporary.unlink(missing_ok=True)

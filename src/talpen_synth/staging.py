@@ -9,6 +9,11 @@ interrupt removes the staging, so nothing is left under the final name.
 A process killed outright (SIGKILL, a power cut) cannot clean up: its staging
 stays behind, recognisable by its name. The next output into the same place
 reports it and removes it, once the process that wrote it is gone.
+
+A destination that is a symbolic link is followed: its target is staged
+beside and replaced, and the link stays. One that is no regular file (a
+device such as /dev/null, a pipe) cannot be replaced and is written straight
+into, as a shell redirection would.
 """
 
 from __future__ import annotations
@@ -22,6 +27,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -41,6 +47,7 @@ __all__ = [
     "hash_file",
     "interrupts_raise",
     "signals_held",
+    "file_destination",
     "staging_path",
 ]
 
@@ -103,6 +110,43 @@ def signals_held() -> Iterator[None]:
 def staging_path(final: Path) -> Path:
     """The name this process stages `final` under."""
     return final.with_name(f".{final.name}{_MARK}{os.getpid()}")
+
+
+def file_destination(path: str | os.PathLike[str]) -> Path | None:
+    """Where a file output is renamed into place: `path` itself, or the file
+    a symbolic link names (so the link stays a link). None when `path` is no
+    regular file to replace (a device, a pipe), to be written straight into.
+    A folder, or a name that names none (``""``, ``/``), is refused."""
+    final = Path(path)
+    try:
+        mode: int | None = os.stat(final).st_mode
+    except OSError:
+        mode = None  # missing (or a dangling link): created by the rename
+    if (mode is not None and stat.S_ISDIR(mode)) or not final.name or not os.fspath(path):
+        raise IsADirectoryError(errno.EISDIR, "is a folder, not a file", os.fspath(path) or '""')
+    if mode is not None and not stat.S_ISREG(mode):
+        return None
+    return Path(os.path.realpath(final)) if final.is_symlink() else final
+
+
+def folder_destination(path: str | os.PathLike[str]) -> Path:
+    """The folder a folder output replaces: `path`, or the folder a symbolic
+    link names (so the link stays a link, and no staging is left beside it)."""
+    final = Path(path)
+    if final.is_symlink() or final.name in ("", ".", ".."):
+        final = Path(os.path.realpath(final))
+    if not final.name or not os.fspath(path):
+        raise IsADirectoryError(errno.EINVAL, "names no folder that can be replaced", os.fspath(path) or '""')
+    return final
+
+
+def new_file_mode(final: Path) -> int:
+    """The permissions of a finished file: those of the file it replaces, so
+    that a private file stays private; else those of any new file."""
+    try:
+        return stat.S_IMODE(os.stat(final).st_mode)
+    except OSError:
+        return 0o666 & ~process_umask()
 
 
 def _alive(pid: int) -> bool:
@@ -214,16 +258,22 @@ class StagedFile:
     `final` is replaced only at the rename."""
 
     def __init__(self, final: str | os.PathLike[str], report: _Report | None = None) -> None:
-        self.final = Path(final)
-        self.path = staging_path(self.final)
+        destination = file_destination(final)
+        # A device or a pipe is written straight into (self.path is final).
+        self.direct = destination is None
+        self.final = Path(final) if destination is None else destination
+        self.path = self.final if self.direct else staging_path(self.final)
         self._report = report
         self._raw: BinaryIO | None = None
         self.file: HashingFile | None = None
         self.committed = False
 
     def __enter__(self) -> StagedFile:
-        clean_stale(self.final, self._report)
-        self._raw = open(self.path, "xb")  # noqa: SIM115 - closed by commit or abort
+        if self.direct:
+            self._raw = open(self.path, "wb")  # noqa: SIM115 - closed by commit or abort
+        else:
+            clean_stale(self.final, self._report)
+            self._raw = open(self.path, "xb")  # noqa: SIM115 - closed by commit or abort
         self.file = HashingFile(self._raw)
         return self
 
@@ -234,9 +284,13 @@ class StagedFile:
     def commit(self) -> None:
         assert self._raw is not None
         self._raw.flush()
+        if self.direct:
+            self._raw.close()
+            self.committed = True
+            return
         os.fsync(self._raw.fileno())
         self._raw.close()
-        os.chmod(self.path, 0o666 & ~process_umask())
+        os.chmod(self.path, new_file_mode(self.final))
         os.replace(self.path, self.final)
         self.committed = True
         _fsync_folder(self.final.parent)
@@ -249,7 +303,8 @@ class StagedFile:
                     self._raw.close()
                 except OSError:
                     pass  # a full disk fails the last flush as well
-            self.path.unlink(missing_ok=True)
+            if not self.direct:
+                self.path.unlink(missing_ok=True)
 
 
 @dataclass
@@ -289,7 +344,7 @@ class StagedFolder:
     committed: bool = False
 
     def __post_init__(self) -> None:
-        self.final = Path(self.final)
+        self.final = folder_destination(self.final)
         self.path = staging_path(self.final)
 
     def check(self) -> None:

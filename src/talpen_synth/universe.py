@@ -49,6 +49,7 @@ from typing import TYPE_CHECKING, Any, Union
 
 from . import _talpen_columns, presets
 from ._extras import require
+from .chunked import chunk_size
 from ._spec import SpecFields, exact_float, normalize_with_text, spec_text, with_fields
 from ._talpen_columns import Table
 from .frames import TABLE_NAMES, RunTables
@@ -609,8 +610,8 @@ class UniverseStream:
     def __init__(self, universe: UniverseLike, table: str = "candles", bars_per_chunk: int | None = None) -> None:
         if table not in TABLE_NAMES:
             raise ValueError(f"table is one of {', '.join(TABLE_NAMES)}, not {table!r}")
-        if bars_per_chunk is not None and bars_per_chunk < 1:
-            raise ValueError("bars_per_chunk must be at least 1")
+        if bars_per_chunk is not None:
+            chunk_size(bars_per_chunk, "bars_per_chunk")
         self.spec = read_universe(universe)
         self.table = table
         self.bars_per_chunk = bars_per_chunk

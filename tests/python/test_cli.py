@@ -477,6 +477,7 @@ BAD_INPUT = [
     (["generate", "--bars", "0"], 2, "argument --bars: expected a whole number from 1"),
     (["generate", "--seed", str(2**64)], 2, "generate: error: argument --seed"),
     (["generate", "--format", "csv"], 2, "--format needs --out DIR"),
+    (["generate", "-o", "run.csv"], 2, "-o writes the run as one JSON document; for csv table files use --out"),
     (["generate", "-o", "{missing}/x/run.json"], 1, "cannot write"),
     (["generate", "--spec", "{missing}", "--preset", "default"], 2, "generate: error: argument --preset"),
     (["stream", "--spec", "{badjson}"], 1, "parse: "),
@@ -494,6 +495,9 @@ BAD_INPUT = [
     (["validate", "--preset", "nope"], 1, "unknown preset"),
     (["presets", "default", "extra"], 2, "error: unrecognized arguments: extra"),
     (["presets", "nope"], 1, "unknown preset 'nope'"),
+    # No option is taken by a shortened name: here it would be --bars-per-chunk.
+    (["dataset", "--preset", "default", "--seeds", "0:1", "--out", "{missing}", "--bars", "9"], 2,
+     "error: unrecognized arguments: --bars"),
     ([], 2, "error: the following arguments are required: COMMAND"),
     (["bogus"], 2, "error: argument COMMAND: invalid choice: 'bogus'"),
 ]

@@ -528,6 +528,25 @@ def test_the_package_imports_and_runs_without_the_extras():
     assert out.stdout.split() == ["12", "[]"]
 
 
+@pytest.mark.parametrize("call", [
+    lambda n: list(talpen_synth.iter_batches(WORKED_SPEC, bars_per_batch=n)),
+    lambda n: talpen_synth.table_stream(WORKED_SPEC, "book", bars_per_batch=n),
+    lambda n: talpen_synth.write_parquet(WORKED_SPEC, "unused", bars_per_chunk=n),
+])
+@pytest.mark.parametrize("n, error", [(-1, ValueError), (0, ValueError), (1.5, TypeError), (True, TypeError)])
+def test_a_chunk_size_is_a_whole_number_from_one(call, n, error):
+    # A native cursor reads the count as unsigned: -1 was one chunk of the whole run.
+    with pytest.raises(error, match="bars_per_"):
+        call(n)
+
+
+def test_write_parquet_removes_what_a_killed_writer_left(tmp_path):
+    (tmp_path / ".book.parquet.partial-999999999").write_bytes(b"cut short")
+    with pytest.warns(RuntimeWarning, match="process 999999999, which was stopped"):
+        talpen_synth.write_parquet(WORKED_SPEC, tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(f"{t}.parquet" for t in TABLE_NAMES)
+
+
 def test_arrow_and_parquet_output_leave_pandas_unimported(tmp_path):
     # pandas costs a fifth of a second to import: every fresh dataset worker
     # and command-line run would pay it for output that never uses it.
