@@ -124,6 +124,15 @@ async def _serve(make_replay: Replay, what: str, host: str, port: int, pacing: P
             outcome = "disconnected"
         except ConnectionClosed:
             pass  # the client left early; its replay simply ends
+        except asyncio.CancelledError:
+            # The server is stopping: the client is told so ("going away"),
+            # not of an internal error.
+            outcome = "cut off by the server stopping"
+            try:
+                await asyncio.wait_for(ws.close(1001, "the server is stopping"), 1.0)
+            except Exception:
+                pass
+            raise
         except ValueError as e:  # the run failed: every replay of it fails there
             outcome = "failed"
             failures += 1

@@ -9,6 +9,7 @@ import json
 import math
 import os
 import struct
+import signal
 import subprocess
 import sys
 import time
@@ -282,6 +283,25 @@ def test_serve_survives_a_client_that_leaves_early(spec_file):
         with client.connect(url, open_timeout=10) as ws:
             assert json.loads(ws.recv(timeout=10))["type"] == "book"
         assert proc.wait(timeout=20) == 0
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def test_serve_stopped_tells_its_clients_it_is_going_away(spec_file):
+    client = pytest.importorskip("websockets.sync.client")
+    from websockets.exceptions import ConnectionClosedOK
+    proc, url = _start_server("--spec", spec_file, "--rate", 20)
+    try:
+        with client.connect(url, open_timeout=10) as ws:
+            ws.recv(timeout=10)
+            proc.send_signal(signal.SIGTERM)
+            with pytest.raises(ConnectionClosedOK) as closed:
+                while True:
+                    ws.recv(timeout=10)
+        assert (closed.value.rcvd.code, closed.value.rcvd.reason) == (1001, "the server is stopping")
+        proc.wait(timeout=20)
+        assert "cut off by the server stopping after" in proc.stderr.read()
     finally:
         proc.kill()
         proc.wait()
