@@ -331,7 +331,7 @@ def _write_answer_file(args: argparse.Namespace, text: str, bars: int) -> None:
     """The answer into a staged file, renamed to its name once complete."""
     from .chunked import lists, write_generate
     from .cli_tables import progress_bar
-    bar = progress_bar(bars * len(lists(text))) if not args.no_progress else None
+    bar = progress_bar(bars, passes=len(lists(text))) if not args.no_progress else None
     try:
         with StagedFile(args.output, report=_report(args)) as staged:
             write_generate(text, staged, progress=bar.update if bar is not None else None)

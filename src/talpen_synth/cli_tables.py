@@ -55,7 +55,7 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
     except OSError as e:
         raise CliError(f"cannot write into {out_dir}: {e.strerror or e}") from None
     tables = len(TABLES) if fmt != "parquet" else 1
-    bar = progress_bar(spec["bars"] * tables) if progress else None
+    bar = progress_bar(spec["bars"], passes=tables) if progress else None
     advance: Callable[[int], object] = bar.update if bar is not None else (lambda n: None)
     lock = threading.Lock()
 
@@ -154,15 +154,30 @@ def _write_parquet(source: SpecSource, text: str, spec: Any, folder: StagedFolde
         folder.add(record)
 
 
-def progress_bar(total: int, desc: str = "writing") -> Any:
-    """A tqdm bar of bars on stderr, or None when stderr is not a terminal or
-    tqdm is not installed (the bar is a convenience, not a feature worth
-    failing for). It shows from the first chunk on."""
+def progress_bar(total: int, desc: str = "writing", passes: int = 1) -> Any:
+    """A tqdm bar of a run's `total` bars on stderr, or None when stderr is
+    not a terminal or tqdm is not installed (the bar is a convenience, not a
+    feature worth failing for). It shows from the first chunk on. Written in
+    `passes` over the bars (tables, record lists), each told as it goes, the
+    bar still counts the run's bars."""
     if not sys.stderr.isatty() or os.environ.get("TERM") == "dumb":
         return None
     try:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, desc=desc, unit="bars", unit_scale=True, file=sys.stderr, leave=False,
-                mininterval=0.2)
+    bar = tqdm(total=total, desc=desc, unit="bars", unit_scale=True, file=sys.stderr, leave=False, mininterval=0.2)
+    return bar if passes == 1 else _Passes(bar, passes)
+
+
+class _Passes:
+    """A bar of bars told of each of several passes over them."""
+
+    def __init__(self, bar: Any, passes: int) -> None:
+        self.bar, self.passes = bar, passes
+
+    def update(self, n: int) -> None:
+        self.bar.update(n / self.passes)
+
+    def close(self) -> None:
+        self.bar.close()
