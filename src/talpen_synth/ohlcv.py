@@ -49,7 +49,9 @@ def to_ohlcv(spec: Spec, rule: str | None = None) -> pd.DataFrame:
         "Open": candles["open"], "High": candles["high"], "Low": candles["low"], "Close": candles["close"],
         "Volume": candles["volume"],
         "Trades": np.bincount(bar_of_trade, minlength=ts.size).astype(np.int64),
-        "TradeQty": np.bincount(bar_of_trade, weights=trades["qty"], minlength=ts.size),
+        # Without a trade numpy's weighted count comes out as whole numbers.
+        "TradeQty": np.bincount(bar_of_trade, weights=trades["qty"], minlength=ts.size).astype(np.float64,
+                                                                                                copy=False),
     }, index=_datetimes(ts, np, pandas).rename("ts"), copy=False)
     if offset is None:
         return frame

@@ -29,6 +29,12 @@ def test_the_frame_is_the_candles_with_their_trades():
     assert np.allclose(frame["TradeQty"][frame["Trades"] > 0].to_numpy(), by_bar.sum().to_numpy())
 
 
+def test_a_run_without_trades_keeps_the_column_types():
+    frame = to_ohlcv(make_spec(microstructure={**WORKED_SPEC["microstructure"], "trade_rate": 0.0}))
+    assert frame["Trades"].sum() == 0
+    assert (frame["Trades"].dtype, frame["TradeQty"].dtype) == (np.int64, np.float64)
+
+
 def test_resampling_folds_whole_bars():
     spec = presets.spec_text("default")  # minute bars
     fine, coarse = to_ohlcv(spec), to_ohlcv(spec, "15min")
