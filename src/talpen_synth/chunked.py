@@ -59,9 +59,10 @@ def chunk_size(value: object, name: str) -> int:
     be one chunk of the whole run, with memory no longer bounded."""
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} is a whole number of bars, not {value!r}")
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, not {value}")
-    return int(value)
+    count = int(value)
+    if not 1 <= count < 2**64:
+        raise ValueError(f"{name} must be at least 1 (and below 2**64), not {count}")
+    return count
 
 
 class Writable(Protocol):

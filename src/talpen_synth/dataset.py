@@ -340,7 +340,7 @@ def write_dataset(source: Source, seeds: Iterable[int] | str, out: str | os.Path
     options.setdefault("compression", "zstd")
     wanted = _wanted_seeds(seeds)
     if bars_per_chunk is not None:
-        chunk_size(bars_per_chunk, "bars_per_chunk")
+        bars_per_chunk = chunk_size(bars_per_chunk, "bars_per_chunk")
     if workers is not None and workers < 1:
         raise ValueError("workers must be at least 1")
     kind, text, definition = _definition(source)

@@ -293,7 +293,7 @@ def write_parquet(spec: Spec, directory: str | os.PathLike[str], *, bars_per_chu
     require("pyarrow", "frames", "write_parquet")
     pq = require("pyarrow.parquet", "frames", "write_parquet")
     _check_parquet_options(options, pq)
-    chunk_size(bars_per_chunk, "bars_per_chunk")
+    bars_per_chunk = chunk_size(bars_per_chunk, "bars_per_chunk")
     text = spec_json(spec)
     seed = _talpen_columns.check_spec(text)
     bar_secs = bar_secs_of(text)

@@ -118,12 +118,15 @@ def file_destination(path: str | os.PathLike[str]) -> Path | None:
     regular file to replace (a device, a pipe), to be written straight into.
     A folder, or a name that names none (``""``, ``/``), is refused."""
     final = Path(path)
+    text = os.fspath(path)
     try:
         mode: int | None = os.stat(final).st_mode
-    except OSError:
+    except FileNotFoundError:
         mode = None  # missing (or a dangling link): created by the rename
-    if (mode is not None and stat.S_ISDIR(mode)) or not final.name or not os.fspath(path):
-        raise IsADirectoryError(errno.EISDIR, "is a folder, not a file", os.fspath(path) or '""')
+    # (Any other failure, a loop of links or a file taken for a folder, is
+    # the writer's to report, as a shell redirection's would be.)
+    if (mode is not None and stat.S_ISDIR(mode)) or not final.name or not text or text.endswith(os.sep):
+        raise IsADirectoryError(errno.EISDIR, "is a folder, not a file", text or '""')
     if mode is not None and not stat.S_ISREG(mode):
         return None
     return Path(os.path.realpath(final)) if final.is_symlink() else final
@@ -135,18 +138,27 @@ def folder_destination(path: str | os.PathLike[str]) -> Path:
     final = Path(path)
     if final.is_symlink() or final.name in ("", ".", ".."):
         final = Path(os.path.realpath(final))
-    if not final.name or not os.fspath(path):
-        raise IsADirectoryError(errno.EINVAL, "names no folder that can be replaced", os.fspath(path) or '""')
+    try:
+        here = Path.cwd()
+    except OSError:
+        here = None
+    # Replaced, the folder a shell is in (or one holding it) would leave that
+    # shell in a deleted folder; an unset variable (--out "$DIR") names it.
+    if not os.fspath(path) or not final.name or (
+            here is not None and (Path(os.path.realpath(final)) in (here, *here.parents))):
+        raise IsADirectoryError(errno.EINVAL, "is the current folder or holds it, which is not replaced",
+                                os.fspath(path) or '""')
     return final
 
 
-def new_file_mode(final: Path) -> int:
-    """The permissions of a finished file: those of the file it replaces, so
-    that a private file stays private; else those of any new file."""
+def new_file_mode(final: Path, new: int = 0o666) -> int:
+    """The permissions of an output, staged and finished: those of the file
+    or folder it replaces, so that a private one stays private; else those
+    of anything this process makes (`new` less the umask)."""
     try:
         return stat.S_IMODE(os.stat(final).st_mode)
     except OSError:
-        return 0o666 & ~process_umask()
+        return new & ~process_umask()
 
 
 def _alive(pid: int) -> bool:
@@ -273,7 +285,8 @@ class StagedFile:
             self._raw = open(self.path, "wb")  # noqa: SIM115 - closed by commit or abort
         else:
             clean_stale(self.final, self._report)
-            self._raw = open(self.path, "xb")  # noqa: SIM115 - closed by commit or abort
+            fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, new_file_mode(self.final))
+            self._raw = os.fdopen(fd, "wb")  # noqa: SIM115 - closed by commit or abort
         self.file = HashingFile(self._raw)
         return self
 
@@ -362,7 +375,7 @@ class StagedFolder:
     def __enter__(self) -> StagedFolder:
         self.check()
         clean_stale(self.final, self.report)
-        self.path.mkdir()
+        self.path.mkdir(mode=new_file_mode(self.final, 0o777))
         return self
 
     def add(self, record: FileRecord) -> None:
@@ -386,7 +399,7 @@ class StagedFolder:
             f.write(text + "\n")
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(self.path, 0o777 & ~process_umask())
+        os.chmod(self.path, new_file_mode(self.final, 0o777))
         _fsync_folder(self.path)
         if self.final.is_dir() and any(self.final.iterdir()):
             _exchange(self.path, self.final)  # the old folder now has the staging name

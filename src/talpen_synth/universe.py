@@ -611,7 +611,7 @@ class UniverseStream:
         if table not in TABLE_NAMES:
             raise ValueError(f"table is one of {', '.join(TABLE_NAMES)}, not {table!r}")
         if bars_per_chunk is not None:
-            chunk_size(bars_per_chunk, "bars_per_chunk")
+            bars_per_chunk = chunk_size(bars_per_chunk, "bars_per_chunk")
         self.spec = read_universe(universe)
         self.table = table
         self.bars_per_chunk = bars_per_chunk

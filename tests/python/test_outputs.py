@@ -333,9 +333,12 @@ def test_a_full_disk_behind_standard_output_is_one_line(tmp_path):
 
 def test_output_file_is_replaced_only_at_the_rename(tmp_path):
     (tmp_path / "run.json").write_text("old")
+    (tmp_path / "run.json").chmod(0o600)
     proc = start_big(tmp_path, "-o", "run.json")
     wait_for_staging(tmp_path, proc)
     assert (tmp_path / "run.json").read_text() == "old"
+    # The new text of a private file is private while it is written too.
+    assert (tmp_path / f".run.json.partial-{proc.pid}").stat().st_mode & 0o777 == 0o600
     proc.send_signal(signal.SIGTERM)
     proc.communicate(timeout=60)
     assert (tmp_path / "run.json").read_text() == "old"
@@ -364,22 +367,31 @@ def test_o_writes_into_a_pipe_and_through_a_link(tmp_path):
 def test_force_through_a_folder_link_replaces_the_folder_and_keeps_the_link(tmp_path):
     spec = tmp_path / "s.json"
     spec.write_text(json.dumps(WORKED_SPEC))
-    (tmp_path / "real").mkdir()
+    (tmp_path / "real").mkdir(mode=0o700)
     (tmp_path / "real" / "old.txt").write_text("old")
     (tmp_path / "link").symlink_to("real")
     r = cli("generate", "--spec", spec, "--out", "link", "--force", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     assert (tmp_path / "link").is_symlink() and (tmp_path / "link" / "manifest.json").is_file()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["link", "real", "s.json"]  # no staging left
+    assert (tmp_path / "real").stat().st_mode & 0o777 == 0o700  # a private folder stays private
 
 
 @pytest.mark.parametrize("out, told", [
     (("-o", ""), "-o needs a file name"), (("-o", "."), "cannot write .: is a folder"),
-    (("--out", "/"), "cannot write into /: names no folder"),
+    (("-o", "keep.txt/"), "cannot write keep.txt/: is a folder"),
+    (("-o", "loop"), "cannot write loop: Too many levels of symbolic links"),
+    # An unset variable (--out "$DIR" --force) must not replace the folder a shell is in.
+    (("--out", "", "--force"), "is the current folder or holds it"),
+    (("--out", "..", "--force"), "is the current folder or holds it"),
+    (("--out", "/"), "cannot write into /: is the current folder or holds it"),
 ])
 def test_a_destination_that_names_no_file_or_folder_is_one_line(tmp_path, out, told):
+    (tmp_path / "keep.txt").write_text("kept")
+    (tmp_path / "loop").symlink_to("loop")
     r = cli("generate", "--preset", "default", *out, cwd=tmp_path)
     assert r.returncode == 1 and told in r.stderr and "Traceback" not in r.stderr, r.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["keep.txt", "loop"] and (tmp_path / "loop").is_symlink()
 
 
 # --- Streams of any length --------------------------------------------------------------------------------
