@@ -44,10 +44,10 @@ __all__ = [
     "StagedFile",
     "StagedFolder",
     "clean_stale",
+    "file_destination",
     "hash_file",
     "interrupts_raise",
     "signals_held",
-    "file_destination",
     "staging_path",
 ]
 
@@ -134,18 +134,19 @@ def file_destination(path: str | os.PathLike[str]) -> Path | None:
 
 def folder_destination(path: str | os.PathLike[str]) -> Path:
     """The folder a folder output replaces: `path`, or the folder a symbolic
-    link names (so the link stays a link, and no staging is left beside it)."""
+    link names (so the link stays a link, and no staging is left beside it).
+    The current folder, or one holding it, is refused."""
     final = Path(path)
+    resolved = Path(os.path.realpath(final))
     if final.is_symlink() or final.name in ("", ".", ".."):
-        final = Path(os.path.realpath(final))
+        final = resolved
     try:
         here = Path.cwd()
     except OSError:
         here = None
     # Replaced, the folder a shell is in (or one holding it) would leave that
     # shell in a deleted folder; an unset variable (--out "$DIR") names it.
-    if not os.fspath(path) or not final.name or (
-            here is not None and (Path(os.path.realpath(final)) in (here, *here.parents))):
+    if not os.fspath(path) or not final.name or (here is not None and resolved in (here, *here.parents)):
         raise IsADirectoryError(errno.EINVAL, "is the current folder or holds it, which is not replaced",
                                 os.fspath(path) or '""')
     return final
