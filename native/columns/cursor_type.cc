@@ -122,13 +122,15 @@ void cursor_dealloc(PyObject* self) {
 
 // Makes the next chunk and runs `produce` on it, without the interpreter
 // lock; *ended when the run had no bars left. A chunk for records other than
-// book snapshots leaves the book's levels out (`book_levels` false). False with an exception set.
+// book snapshots leaves the book's levels out (`book_levels` false), one for
+// records other than trades the trades. False with an exception set.
 template <class Produce>
-bool next_chunk(PyObject* self, bool* ended, bool book_levels, Produce&& produce) {
+bool next_chunk(PyObject* self, bool* ended, bool book_levels, bool trades, Produce&& produce) {
   CursorObject* obj = as_cursor(self);
   CursorState& s = *obj->state;
   return run_unlocked(obj->busy, "Cursor", [&]() -> Status {
     s.cursor.skip_book_levels(!book_levels);
+    s.cursor.skip_trades(!trades);
     Result<uint64_t> produced = s.cursor.next(s.bars_per_chunk, &s.chunk);
     if (!produced.ok()) return std::move(produced).failure();
     *ended = produced.value() == 0;
@@ -154,7 +156,8 @@ PyObject* cursor_next_json(PyObject* self, PyObject* args, PyObject* kwargs) {
     json::JsonWriter out;
     bool ended = false;
     const bool levels = *list == protocol::RecordList::BookSnapshots || *list == protocol::RecordList::Events;
-    if (!next_chunk(self, &ended, levels, [&](CursorState& s) {
+    const bool trades = *list == protocol::RecordList::Trades || *list == protocol::RecordList::Events;
+    if (!next_chunk(self, &ended, levels, trades, [&](CursorState& s) {
           return protocol::write_chunk_records(out, s.chunk, *list, &s.events);
         })) {
       return nullptr;
@@ -182,7 +185,8 @@ PyObject* cursor_next_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     json::JsonWriter out;
     bool ended = false;
-    if (!next_chunk(self, &ended, *table == protocol::RowTable::Book, [&](CursorState& s) {
+    if (!next_chunk(self, &ended, *table == protocol::RowTable::Book, *table == protocol::RowTable::Trades,
+                    [&](CursorState& s) {
           protocol::write_chunk_rows(out, s.chunk, *table, *format);
           return ok_status();
         })) {
@@ -202,7 +206,7 @@ PyObject* cursor_next_tables(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     tables::RunTables laid_out;
     bool ended = false;
-    if (!next_chunk(self, &ended, true, [&](CursorState& s) {
+    if (!next_chunk(self, &ended, true, true, [&](CursorState& s) {
           laid_out = tables::chunk_tables(s.chunk, tables::shared_block_pool());
           return ok_status();
         })) {

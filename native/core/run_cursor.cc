@@ -61,7 +61,7 @@ Result<uint64_t> RunCursor::begin_chunk(uint64_t n, RunBars* out) {
   // geometrically and is kept from chunk to chunk.
   out->candles.reserve(count);
   if (book_levels_) out->levels.reserve(count * 2 * depth);
-  out->trades_end.reserve(count);
+  if (trades_) out->trades_end.reserve(count);
   return count;
 }
 
@@ -112,8 +112,12 @@ Status RunCursor::finish_bar(double z, RunBars* out) {
   const double half_spread =
       book_levels_ ? build_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth, level_factors_, out->levels)
                    : skip_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth);
-  build_trades(rng_, micro.trade_rate, trade_threshold_, close, half_spread, ts_, next_seq_, out->trades);
-  out->trades_end.push_back(out->trades.size());
+  if (trades_) {
+    build_trades(rng_, micro.trade_rate, trade_threshold_, close, half_spread, ts_, next_seq_, out->trades);
+    out->trades_end.push_back(out->trades.size());
+  } else {
+    talpen::skip_trades(rng_, micro.trade_rate, trade_threshold_, next_seq_);
+  }
 
   funding_sum_ += h;
   if (ends_funding_interval(micro.funding, bar_ + 1)) {

@@ -52,12 +52,46 @@ class RunCursor {
   // Ends the run where it stands (a lockstep partner failed).
   void stop() { bar_ = spec_->bars; }
 
+  // Where the run stands between two bars: all that the next bar starts
+  // from. A cursor moved to a position taken from another cursor of the same
+  // spec goes on exactly as that one would, so a run can be taken up again at
+  // any chunk, by several cursors at once.
+  struct Position {
+    RandomSource rng;
+    uint64_t bar = 0;
+    double price = 0.0;
+    double anchor = 0.0;
+    size_t regime_index = 0;
+    uint64_t bar_in_regime = 0;
+    int64_t ts = 0;
+    uint64_t next_seq = 0;
+    double funding_sum = -0.0;
+  };
+  Position position() const {
+    return {rng_, bar_, price_, anchor_, regime_index_, bar_in_regime_, ts_, next_seq_, funding_sum_};
+  }
+  // REQUIRES: `at` was taken from a cursor of the same spec.
+  void move_to(const Position& at) {
+    rng_ = at.rng;
+    bar_ = at.bar;
+    price_ = at.price;
+    anchor_ = at.anchor;
+    regime_index_ = at.regime_index;
+    bar_in_regime_ = at.bar_in_regime;
+    ts_ = at.ts;
+    next_seq_ = at.next_seq;
+    funding_sum_ = at.funding_sum;
+  }
+
   // From now on (until called with false) the chunks carry no book levels
   // (`levels` stays empty), for a pass or a chunk that writes only other
   // records: the book's random draws are still made, so candles, trades and
   // funding points are those of a full run, and the work of laying the
   // levels out (near half of a bar's) is saved.
   void skip_book_levels(bool skip = true) { book_levels_ = !skip; }
+  // Likewise for trades: `trades` and `trades_end` stay empty, the trades'
+  // draws are made and their `seq` numbers counted.
+  void skip_trades(bool skip = true) { trades_ = !skip; }
 
  private:
   ValidSpec spec_;
@@ -67,6 +101,7 @@ class RunCursor {
 
   RandomSource rng_;
   bool book_levels_ = true;
+  bool trades_ = true;
   uint64_t bar_ = 0;              // bars produced so far
   double price_;                  // unrounded close of the previous bar
   double anchor_;                 // unrounded close before the regime's first bar

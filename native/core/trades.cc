@@ -22,4 +22,16 @@ void build_trades(RandomSource& rng, double trade_rate, double threshold, double
   next_seq += count;
 }
 
+void skip_trades(RandomSource& rng, double trade_rate, double threshold, uint64_t& next_seq) {
+  if (!(trade_rate > 0.0)) return;
+  RandomSource local = rng;
+  const uint64_t count = local.poisson_count(threshold);
+  for (uint64_t k = 0; k < count; ++k) {
+    local.uniform();  // price
+    local.uniform();  // quantity
+  }
+  rng = local;
+  next_seq += count;
+}
+
 }  // namespace talpen

@@ -21,6 +21,10 @@ namespace talpen {
 void build_trades(RandomSource& rng, double trade_rate, double threshold, double close,
                   double half_spread, int64_t ts, uint64_t& next_seq, std::vector<Trade>& trades);
 
+// The trade step without its trades, for a pass that needs only the rest of
+// the bar: the same draws as build_trades, and `next_seq` advanced alike.
+void skip_trades(RandomSource& rng, double trade_rate, double threshold, uint64_t& next_seq);
+
 }  // namespace talpen
 
 #endif  // TALPEN_CORE_TRADES_H_

@@ -10,6 +10,7 @@
 #ifndef TALPEN_JSON_WRITER_H_
 #define TALPEN_JSON_WRITER_H_
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -188,11 +189,39 @@ class JsonWriter {
       deep_bits_.pop_back();
     }
   }
+  // The number of decimal digits of v (1 for 0): from its bit length, which
+  // leaves at most one power of ten to compare with. v | 1 has v's digits,
+  // as no even number is one less than a power of ten.
+  static size_t decimal_digits(uint64_t v) {
+    static constexpr uint64_t kPowers[20] = {1ULL,
+                                             10ULL,
+                                             100ULL,
+                                             1000ULL,
+                                             10000ULL,
+                                             100000ULL,
+                                             1000000ULL,
+                                             10000000ULL,
+                                             100000000ULL,
+                                             1000000000ULL,
+                                             10000000000ULL,
+                                             100000000000ULL,
+                                             1000000000000ULL,
+                                             10000000000000ULL,
+                                             100000000000000ULL,
+                                             1000000000000000ULL,
+                                             10000000000000000ULL,
+                                             100000000000000000ULL,
+                                             1000000000000000000ULL,
+                                             10000000000000000000ULL};
+    const uint64_t w = v | 1;
+    const int bits = 64 - std::countl_zero(w);
+    const int below = (bits * 1233) >> 12;  // floor(bits x log10(2)): 0..19
+    return static_cast<size_t>(below) + (w >= kPowers[below]);
+  }
   // Writes the decimal digits of v at `out`, two at a time from the right
   // once the length is known, and returns their count (at most 20).
   static size_t format_u64(uint64_t v, char* out) {
-    size_t n = 1;
-    for (uint64_t t = v; t >= 10; t /= 10) ++n;
+    const size_t n = decimal_digits(v);
     char* end = out + n;
     while (v >= 100) {
       end -= 2;

@@ -8,57 +8,67 @@ namespace talpen::protocol {
 
 namespace {
 
-// Pieces of the list being handed out that may wait for the caller.
-constexpr size_t kBacklog = 8;
-// Emptied pieces kept for the next chunks.
-constexpr size_t kSpares = 16;
-// Room each piece starts with: enough that the writer maps it on its own,
-// advised for huge pages. A held list's text is fresh memory, and taking it
-// a huge page at a time rather than 4 KiB at a time halves its cost.
-constexpr size_t kPieceRoom = size_t{4} << 20;
-// A held piece takes further chunks of its list up to this size.
-constexpr size_t kHeldPiece = size_t{16} << 20;
+// Positions a long run's walk may hold ahead of the tasks, and candle
+// chunks the walk may make ahead of the caller.
+constexpr size_t kWalkAhead = 64;
+constexpr size_t kCandlesAhead = 16;
+// Work threads: one per core up to this many, and at least two, so that a
+// chunk is made while the one before it is written.
+constexpr unsigned kMaxWorkers = 4;
 
 Error out_of_memory() { return Error{ErrorKind::OutOfMemory, "out of memory while writing the answer"}; }
 
 bool needs_book_levels(RecordList kind) { return kind == RecordList::BookSnapshots || kind == RecordList::Events; }
+bool needs_trades(RecordList kind) { return kind == RecordList::Trades || kind == RecordList::Events; }
+
+uint64_t chunk_count(uint64_t bars, uint64_t per_chunk) { return bars / per_chunk + (bars % per_chunk != 0); }
 
 }  // namespace
 
 AnswerWriter::AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options options)
-    : spec_(spec), options_(options), bars_(spec.get().bars) {
+    : spec_(spec),
+      options_(options),
+      bars_(spec.get().bars),
+      chunks_(chunk_count(spec.get().bars, options.bars_per_chunk)) {
   if (kind == AnswerKind::GenerateStream) {
-    lists_.emplace_back(RecordList::Events);
+    lists_ = {RecordList::Events};
     openings_ = {"{\"events\":[", "]}"};
   } else {
-    lists_.reserve(4);
-    lists_.emplace_back(RecordList::Candles);
-    lists_.emplace_back(RecordList::BookSnapshots, List::Maker::Second);
-    lists_.emplace_back(RecordList::Trades, List::Maker::AfterFirst);
+    lists_ = {RecordList::Candles, RecordList::BookSnapshots, RecordList::Trades};
     openings_ = {"{\"candles\":[", "],\"book_snapshots\":[", "],\"trades\":["};
     // The answer leaves the funding list out, rather than writing [], when
     // the run has no funding point: when its interval is longer than the run.
     const auto& funding = spec.get().microstructure.funding;
     if (funding && funding->interval_bars <= bars_) {
-      lists_.emplace_back(RecordList::Funding);
+      lists_.push_back(RecordList::Funding);
       openings_.push_back("],\"funding\":[");
     }
     openings_.push_back("]}");
   }
-  first_ = std::thread(&AnswerWriter::run_first, this);
-  for (size_t i = 0; i < lists_.size(); ++i) {
-    if (lists_[i].maker != List::Maker::Second) continue;
-    try {
-      second_ = std::thread(&AnswerWriter::run_pass, this, i);
-    } catch (...) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-      }
-      changed_.notify_all();
-      first_.join();
-      throw;
+  // One list's positions are each taken once: they need not be kept.
+  keep_all_ = lists_.size() > 1 && chunks_ <= options_.kept_positions;
+  walk_candles_ = keep_all_ && lists_.front() == RecordList::Candles;
+  funding_list_ = lists_.back() == RecordList::Funding;
+  first_task_ = walk_candles_ ? chunks_ : 0;
+  next_task_ = first_task_;
+  due_task_ = first_task_;
+
+  const unsigned cores = std::thread::hardware_concurrency();
+  const unsigned workers = std::clamp(cores, 2U, kMaxWorkers);
+  slots_.resize(4 * workers + 8);
+  workers_.reserve(workers);
+  try {
+    walker_ = std::thread(&AnswerWriter::walk, this);
+    for (unsigned i = 0; i < workers; ++i) workers_.emplace_back(&AnswerWriter::work, this);
+  } catch (...) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
     }
+    changed_.notify_all();
+    if (walker_.joinable()) walker_.join();
+    for (std::thread& worker : workers_) worker.join();
+    throw;
   }
 }
 
@@ -68,246 +78,262 @@ AnswerWriter::~AnswerWriter() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (first_.joinable()) first_.join();
-  if (second_.joinable()) second_.join();
-  if (pass_.joinable()) pass_.join();
-}
-
-bool AnswerWriter::first_pass_live_locked() const {
-  return std::any_of(lists_.begin(), lists_.end(), [&](const List& l) {
-    return l.maker == List::Maker::First && !l.cut && l.covered < bars_;
-  });
-}
-
-size_t AnswerWriter::held_locked() const {
-  size_t bytes = 0;
-  for (const List& list : lists_) bytes += list.held_bytes;
-  return bytes;
-}
-
-void AnswerWriter::fail_first_pass_locked(const Error& error) {
-  for (List& list : lists_) {
-    if (list.maker == List::Maker::First && !list.cut && list.covered < bars_ && !list.error) list.error = error;
+  if (walker_.joinable()) walker_.join();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
   }
 }
 
-// The first thread: the first pass, which makes the lists of no pass of their
-// own, then the passes of the lists that come after it.
-void AnswerWriter::run_first() {
-  bool failed = false;
+// Tasks are numbered list by list, chunks_ to a list. (A run of more than
+// 2^62 chunks would wrap the numbers; it would also take centuries.)
+bool AnswerWriter::position_known_locked(uint64_t task) const {
+  const uint64_t list = task / chunks_;
+  const uint64_t chunk = task % chunks_;
+  if (!keep_all_ && walk_ != list) return false;
+  return chunk >= first_position_ && chunk - first_position_ < positions_.size();
+}
+
+bool AnswerWriter::can_take_locked() const {
+  if (next_task_ >= lists_.size() * chunks_) return false;
+  // Funding points the walk holds need no task.
+  if (funding_list_ && walk_candles_ && next_task_ >= (lists_.size() - 1) * chunks_ &&
+      (!funding_decided_ || funding_held_)) {
+    return false;
+  }
+  if (next_task_ - due_task_ >= slots_.size()) return false;
+  // The task the caller waits for next is always made; others within the budget.
+  if (next_task_ != due_task_ && waiting_bytes_ >= options_.lookahead_bytes) return false;
+  return position_known_locked(next_task_);
+}
+
+// The walk: the position of every chunk's first bar, for the tasks.
+void AnswerWriter::walk() {
   try {
-    RunCursor cursor(spec_);
-    if (std::none_of(lists_.begin(), lists_.end(), [](const List& l) {
-          return l.maker == List::Maker::First && needs_book_levels(l.kind);
-        })) {
-      cursor.skip_book_levels();
-    }
     RunBars chunk;
-    std::vector<StreamEvent> events;
-    for (bool running = true; running;) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || !first_pass_live_locked()) break;
-      }
-      Result<uint64_t> made = cursor.next(options_.bars_per_chunk, &chunk);
-      if (!made.ok()) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        fail_first_pass_locked(made.error());
-        failed = true;
-        break;
-      }
-      if (made.value() == 0) break;
-      for (size_t i = 0; i < lists_.size() && running; ++i) {
-        if (lists_[i].maker != List::Maker::First) continue;
-        running = produce(i, chunk, made.value(), &events);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!running && lists_[i].error) {  // its text failed: so does the pass
-          fail_first_pass_locked(Error(*lists_[i].error));
-          failed = true;
-        }
-      }
+    const size_t walks = keep_all_ ? 1 : lists_.size();
+    for (size_t w = 0; w < walks && walk_once(w, &chunk); ++w) {
     }
   } catch (...) {  // std::bad_alloc: a thread must not let an exception out
     std::lock_guard<std::mutex> lock(mutex_);
-    fail_first_pass_locked(out_of_memory());
-    failed = true;
+    if (!walk_error_) walk_error_ = out_of_memory();
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    walk_over_ = true;
+    funding_decided_ = true;
   }
   changed_.notify_all();
-  for (size_t i = 0; i < lists_.size() && !failed; ++i) {
-    if (lists_[i].maker != List::Maker::AfterFirst) continue;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) break;
-    }
-    run_pass(i);
-  }
 }
 
-bool AnswerWriter::produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events,
-                           bool own_pass) {
-  List& list = lists_[index];
-  json::JsonWriter text;
-  bool comma = false;
-  bool held = false;
+bool AnswerWriter::walk_once(size_t list, RunBars* chunk) {
   {
+    // A new walk replaces the positions: once the last list's tasks have all
+    // been taken.
     std::unique_lock<std::mutex> lock(mutex_);
-    // Once cut, a list is the business of its own pass alone.
-    if (list.cut && !own_pass) return true;
-    // The list being handed out waits for the caller; any other is held. A
-    // pass cannot leave a gap, so past the budget it waits for its turn.
-    changed_.wait(lock, [&] {
-      if (stopping_) return true;
-      if (index == current_) return list.held.size() < kBacklog;
-      return !own_pass || held_locked() < options_.lookahead_bytes;
-    });
+    changed_.wait(lock, [&] { return stopping_ || next_task_ >= list * chunks_; });
     if (stopping_) return false;
-    held = index != current_;
-    if (held && !own_pass && held_locked() >= options_.lookahead_bytes) {
-      list.cut = true;
-      changed_.notify_all();
-      return true;
-    }
-    comma = list.has_records;
-    if (held && !list.held.empty() && list.held.back().text.size() < kHeldPiece) {
-      // Held text grows in a few large pieces: less fresh memory to fault in.
-      text = std::move(list.held.back().text);
-      list.held.pop_back();
-    } else if (held && !held_spare_.empty()) {
-      text = std::move(held_spare_.back());
-      held_spare_.pop_back();
-      held_spare_bytes_ -= text.capacity();
-      text.clear();
-    } else if (!spare_.empty()) {
-      text = std::move(spare_.back());
-      spare_.pop_back();
-      text.clear();
-    }
+    walk_ = list;
+    positions_.clear();
+    first_position_ = 0;
   }
-  if (held && text.size() == 0) text.reserve_more(kPieceRoom);
-  const size_t before = text.size();
-  if (comma) text.put(',');
-  const size_t empty_size = text.size();
-  Status written = write_chunk_records(text, chunk, list.kind, events);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!written.ok()) {
-    if (!list.error) list.error = std::move(written).error();
+  const bool candles = walk_candles_ && list == 0;
+  // The funding points' text is held while it stays within the budget.
+  bool funding = candles && funding_list_ && options_.lookahead_bytes > 0;
+  bool funding_records = false;
+  RunCursor cursor(spec_);
+  cursor.skip_book_levels();
+  cursor.skip_trades();
+  for (uint64_t k = 0; k < chunks_; ++k) {
+    std::optional<json::JsonWriter> text;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] {
+        return stopping_ || ((keep_all_ || positions_.size() < kWalkAhead) &&
+                             (!candles || candles_.size() < kCandlesAhead));
+      });
+      if (stopping_) return false;
+      positions_.push_back(cursor.position());
+      if (candles && !spare_.empty()) {
+        text.emplace(std::move(spare_.back()));
+        spare_.pop_back();
+      }
+    }
     changed_.notify_all();
-    if (before != 0) {  // the held text taken out to extend goes back
-      text.commit(text.claim(0) - (text.size() - before));
-      list.held.push_back(Piece{std::move(text), list.covered});
+    if (!candles && k + 1 == chunks_) break;
+    Result<uint64_t> made = cursor.next(options_.bars_per_chunk, chunk);
+    if (!made.ok()) {
+      // The walk's own candles end with the error. A task of the failing
+      // chunk fails by itself, the first list's first, and the answer ends
+      // there.
+      std::lock_guard<std::mutex> lock(mutex_);
+      walk_error_ = std::move(made).error();
+      return false;
     }
-    return false;
+    if (!candles) continue;
+    if (!text) text.emplace();
+    text->clear();
+    text->put(',');
+    (void)write_chunk_records(*text, *chunk, RecordList::Candles, nullptr);
+    if (funding && !chunk->funding.empty()) {
+      if (funding_records) funding_text_.put(',');
+      (void)write_chunk_records(funding_text_, *chunk, RecordList::Funding, nullptr);
+      funding_records = true;
+      if (funding_text_.size() > options_.lookahead_bytes) {  // left to the tasks
+        funding = false;
+        funding_text_.clear_and_free();
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      candles_.push_back(std::move(*text));
+    }
+    changed_.notify_all();
   }
-  list.covered += count;
-  if (text.size() == empty_size) {
-    text.commit(text.claim(0) - (empty_size - before));  // no record: no comma
-  } else {
-    list.has_records = true;
-  }
-  list.held_bytes += text.size() - before;
-  if (text.size() != 0) {
-    list.held.push_back(Piece{std::move(text), list.covered});
-  } else if (spare_.size() < kSpares) {
-    spare_.push_back(std::move(text));
+  if (candles) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    funding_held_ = funding;
+    funding_decided_ = true;
   }
   changed_.notify_all();
   return true;
 }
 
-// A list's own pass: a cursor of its own from the run's first bar, its text
-// written from where the held text ends.
-void AnswerWriter::run_pass(size_t index) {
-  std::optional<Error> failure;
-  try {
-    RunCursor cursor(spec_);
-    if (!needs_book_levels(lists_[index].kind)) cursor.skip_book_levels();
-    RunBars chunk;
-    std::vector<StreamEvent> events;
-    uint64_t from = 0;
+// A work thread: takes tasks in answer order and makes their text.
+void AnswerWriter::work() {
+  std::optional<RunCursor> cursor;
+  RunBars chunk;
+  std::vector<StreamEvent> events;
+  for (;;) {
+    uint64_t task = 0;
+    RunCursor::Position at;
+    std::optional<json::JsonWriter> text;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      from = lists_[index].covered;
-    }
-    for (;;) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return;
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stopping_ || can_take_locked(); });
+      if (stopping_) return;
+      task = next_task_++;
+      at = positions_[task % chunks_ - first_position_];
+      if (!keep_all_) {
+        positions_.pop_front();
+        ++first_position_;
       }
-      const uint64_t done = cursor.bars_done();
-      const uint64_t step = done < from ? std::min(options_.bars_per_chunk, from - done) : options_.bars_per_chunk;
-      Result<uint64_t> made = cursor.next(step, &chunk);
+      slot(task).state = Slot::State::Working;
+      if (!spare_.empty()) {
+        text.emplace(std::move(spare_.back()));
+        spare_.pop_back();
+      }
+    }
+    changed_.notify_all();  // the walk may go on
+    const RecordList kind = lists_[task / chunks_];
+    std::optional<Error> failure;
+    try {
+      if (!cursor) cursor.emplace(spec_);
+      if (!text) text.emplace();
+      cursor->move_to(at);
+      cursor->skip_book_levels(!needs_book_levels(kind));
+      cursor->skip_trades(!needs_trades(kind));
+      text->clear();
+      Result<uint64_t> made = cursor->next(options_.bars_per_chunk, &chunk);
       if (!made.ok()) {
         failure = std::move(made).error();
-        break;
+      } else {
+        text->put(',');
+        Status written = write_chunk_records(*text, chunk, kind, &events);
+        if (!written.ok()) failure = std::move(written).error();
       }
-      if (made.value() == 0) break;
-      if (done >= from && !produce(index, chunk, made.value(), &events, true)) break;
+    } catch (...) {  // std::bad_alloc
+      failure = out_of_memory();
     }
-  } catch (...) {
-    failure = out_of_memory();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Slot& s = slot(task);
+      if (failure) {
+        s.state = Slot::State::Failed;
+        s.error = std::move(failure);
+      } else {
+        s.state = Slot::State::Done;
+        s.text = std::move(*text);
+        waiting_bytes_ += s.text.size();
+      }
+    }
+    changed_.notify_all();
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (failure && !lists_[index].error) lists_[index].error = std::move(failure);
-  }
-  changed_.notify_all();
 }
 
-uint64_t AnswerWriter::bars_written() const { return written_before_ + written_current_; }
+void AnswerWriter::give_back() {
+  if (!out_taken_) return;
+  out_taken_ = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (spare_.size() < slots_.size() + kCandlesAhead) spare_.push_back(std::move(out_));
+}
+
+std::optional<std::string_view> AnswerWriter::hand_out(json::JsonWriter piece) {
+  out_ = std::move(piece);
+  out_taken_ = true;
+  ++chunk_;
+  written_current_ = chunk_ == chunks_ ? bars_ : chunk_ * options_.bars_per_chunk;
+  if (out_.size() <= 1) {  // the chunk has no record of the list
+    give_back();
+    return std::nullopt;
+  }
+  std::string_view text = out_.view();
+  if (!has_records_) text.remove_prefix(1);
+  has_records_ = true;
+  return text;
+}
 
 Result<std::string_view> AnswerWriter::next() {
-  if (out_held_) {
-    out_held_ = false;
-    // A large held piece is kept for later held text while, with the text
-    // still held, it stays within the budget; else it is let go.
-    // The spares serve chunk-sized pieces.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (out_.text.capacity() <= kPieceRoom) {
-      if (spare_.size() < kSpares) spare_.push_back(std::move(out_.text));
-    } else if (held_spare_bytes_ + out_.text.capacity() + held_locked() <= options_.lookahead_bytes) {
-      held_spare_bytes_ += out_.text.capacity();
-      held_spare_.push_back(std::move(out_.text));
-    }
-    out_.text = json::JsonWriter();
-  }
+  give_back();
   for (;;) {
     switch (stage_) {
       case Stage::Opening:
-        stage_ = Stage::Held;
-        return openings_[current_];
-      case Stage::Held: {
-        std::unique_lock<std::mutex> lock(mutex_);
-        List& list = lists_[current_];
-        changed_.wait(lock, [&] {
-          return !list.held.empty() || list.covered == bars_ || list.error || (list.cut && !list.passing);
-        });
-        if (!list.held.empty()) {
-          out_ = std::move(list.held.front());
-          list.held.pop_front();
-          list.held_bytes -= out_.text.size();
-          out_held_ = true;
-          written_current_ = out_.bars_end;
-          lock.unlock();
-          changed_.notify_all();
-          return out_.text.view();
-        }
-        if (list.covered == bars_) {
-          ++current_;
-          lock.unlock();
-          changed_.notify_all();
-          if (pass_.joinable()) pass_.join();
+        stage_ = Stage::Chunks;
+        chunk_ = 0;
+        has_records_ = false;
+        return openings_[list_];
+      case Stage::Chunks: {
+        if (chunk_ == chunks_) {
           written_before_ += bars_;
           written_current_ = 0;
-          stage_ = current_ < lists_.size() ? Stage::Opening : Stage::Close;
+          ++list_;
+          stage_ = list_ < lists_.size() ? Stage::Opening : Stage::Close;
           continue;
         }
-        if (list.error) return fail(*list.error);
-        // Cut: the rest of the list comes from a pass of its own, from where
-        // the held text ends, on a thread of its own while this one writes.
-        list.passing = true;
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (walk_candles_ && list_ == 0) {
+          changed_.wait(lock, [&] { return !candles_.empty() || walk_over_; });
+          if (candles_.empty()) return fail(walk_error_ ? *walk_error_ : out_of_memory());
+          json::JsonWriter piece = std::move(candles_.front());
+          candles_.pop_front();
+          lock.unlock();
+          changed_.notify_all();
+          if (std::optional<std::string_view> text = hand_out(std::move(piece))) return *text;
+          continue;
+        }
+        if (walk_candles_ && funding_list_ && list_ + 1 == lists_.size()) {
+          changed_.wait(lock, [&] { return funding_decided_; });
+          if (funding_held_) {  // the whole list, from the walk
+            chunk_ = chunks_;
+            written_current_ = bars_;
+            if (funding_text_.size() == 0) continue;
+            return funding_text_.view();
+          }
+        }
+        const uint64_t task = list_ * chunks_ + chunk_;
+        Slot& s = slot(task);
+        changed_.wait(lock, [&] {
+          return s.state == Slot::State::Done || s.state == Slot::State::Failed ||
+                 (next_task_ <= task && walk_over_ && !position_known_locked(task));
+        });
+        if (s.state == Slot::State::Failed) return fail(*s.error);
+        if (s.state != Slot::State::Done) return fail(walk_error_ ? *walk_error_ : out_of_memory());
+        json::JsonWriter piece = std::move(s.text);
+        s.state = Slot::State::Free;
+        waiting_bytes_ -= piece.size();
+        due_task_ = task + 1;
         lock.unlock();
-        if (pass_.joinable()) pass_.join();
-        pass_ = std::thread(&AnswerWriter::run_pass, this, current_);
+        changed_.notify_all();
+        if (std::optional<std::string_view> text = hand_out(std::move(piece))) return *text;
         continue;
       }
       case Stage::Close:

@@ -1,20 +1,23 @@
 // AnswerWriter: the "generate" and "generate_stream" answers of a run,
 // produced piece by piece for a caller to hand on (a file, a pipe), in memory
-// bounded by a few chunks and a look-ahead budget, whatever the run's length.
-// Joined, the pieces are byte for byte the answer text.
+// bounded by a few chunks, whatever the run's length. Joined, the pieces are
+// byte for byte the answer text.
 //
 // The grouped "generate" answer lists every candle before the first book
-// snapshot, yet a run makes them bar by bar. So each list is made by a pass
-// of the run cursor of its own (generating a bar costs a fraction of writing
-// it, and a pass that writes no book snapshot skips laying out the book's
-// levels): a work thread makes the candles and funding points, then the
-// trades; a second thread makes the book snapshots (the largest list) from
-// the start. The candles are complete early, and the caller writes book
-// snapshots while the trades are made. Text of a list not yet due is held, up
-// to a budget over all lists: past it a pass waits for its list's turn, and a
-// list of the first pass stops being held, the rest of it made by a pass of
-// its own once its turn comes. So a short run keeps two cores and the caller
-// busy, and a long run stays within the budget.
+// snapshot, yet a run makes them bar by bar. So the answer is cut into tasks
+// in its own order, one per record list and chunk of bars, and work threads
+// make them in that order, each task from the run's position at its chunk's
+// first bar: a cursor moved there makes the chunk again and writes the one
+// list's records. The positions come from a walk of the run on a thread of
+// its own, which lays out neither book levels nor trades; a short run's walk
+// keeps every chunk's position, serves every list, and makes the candles and
+// the funding points itself (they cost little more than the walk), so each
+// bar is generated three times in all, as by a pass per list. The caller
+// hands the pieces on in order while the next ones are made, a window of
+// tasks ahead of it: so the cores stay busy from the first piece to the last,
+// and the text waiting for the caller is a few chunks, not whole lists. A long
+// run's positions are kept a window ahead of the tasks, and the run is walked
+// again for each list.
 #ifndef TALPEN_PROTOCOL_ANSWER_WRITER_H_
 #define TALPEN_PROTOCOL_ANSWER_WRITER_H_
 
@@ -22,7 +25,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -44,15 +46,20 @@ class AnswerWriter {
  public:
   struct Options {
     uint64_t bars_per_chunk = 4096;
-    // Text of lists not yet due that may be held at once.
+    // Text made ahead of the caller that may wait for it at once, beyond the
+    // piece it waits for (0: each piece is made when due).
     size_t lookahead_bytes = size_t{160} << 20;
+    // A run of at most this many chunks is walked once, every chunk's
+    // position kept (a few dozen bytes each); a longer one is walked again
+    // for each list.
+    uint64_t kept_positions = 16384;
   };
 
-  // Starts the work threads. REQUIRES: options.bars_per_chunk >= 1. Throws
+  // Starts the threads. REQUIRES: options.bars_per_chunk >= 1. Throws
   // std::system_error when a thread cannot start, std::bad_alloc when memory
   // runs out.
   AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options options);
-  // Stops the work threads at their next chunk and waits for them.
+  // Stops the threads at their next task and waits for them.
   ~AnswerWriter();
   AnswerWriter(const AnswerWriter&) = delete;
   AnswerWriter& operator=(const AnswerWriter&) = delete;
@@ -60,87 +67,85 @@ class AnswerWriter {
   // The next piece of the answer, waiting for it as needed; an empty view
   // once the answer is complete. A view stays valid until the next call.
   // A failed run's error (Numeric, OutOfMemory) comes after the pieces made
-  // before it. Call from one thread at a time.
+  // before it: the text of the run's bars before the failing chunk, in the
+  // first list. Call from one thread at a time.
   Result<std::string_view> next();
 
   // The number of record lists, and the bars whose text has been handed out,
   // summed over the lists (up to lists() x bars).
   size_t lists() const { return lists_.size(); }
-  uint64_t bars_written() const;
+  uint64_t bars_written() const { return written_before_ + written_current_; }
 
  private:
-  struct Piece {
+  // A task's text and how it ended. The text starts with a comma, handed out
+  // only when an earlier chunk of the list had records.
+  struct Slot {
+    enum class State : unsigned char { Free, Working, Done, Failed };
+    State state = State::Free;
     json::JsonWriter text;
-    uint64_t bars_end = 0;  // the list's bars covered once this piece is out
-  };
-  struct List {
-    // Who makes the list: the first thread's first pass; a pass of its own on
-    // the second thread, from the start; or a pass of its own on the first
-    // thread, once its first pass is over.
-    enum class Maker : unsigned char { First, Second, AfterFirst };
-    explicit List(RecordList kind, Maker maker = Maker::First) : kind(kind), maker(maker) {
-      // A list with a pass of its own is, for the first pass, as if cut at once.
-      cut = passing = maker != Maker::First;
-    }
-    List(const List&) = delete;
-    List& operator=(const List&) = delete;
-    List(List&&) = default;
-    List& operator=(List&&) = default;
-
-    RecordList kind;
-    Maker maker;
-    std::deque<Piece> held;
-    size_t held_bytes = 0;
-    uint64_t covered = 0;       // bars whose text is held or out
-    bool has_records = false;   // a record is held or out: the next one needs a comma
-    bool cut = false;           // no longer held: the rest is made when due
-    bool passing = false;       // its own pass has started
-    // The pass making the list failed (Numeric, OutOfMemory): told once the
-    // text made before the failure is out. Each pass runs to its own failure,
-    // so what comes before it never depends on which pass got there first.
     std::optional<Error> error;
   };
 
-  void run_first();
-  // Makes list `index` from where its text ends, with a cursor of its own.
-  void run_pass(size_t index);
-  // Writes `count` bars of `chunk` of list `index` unless the list is cut or
-  // must be (the budget spent); a list's own pass waits instead. Returns
-  // false when stopped.
-  bool produce(size_t index, const RunBars& chunk, uint64_t count, std::vector<StreamEvent>* events,
-               bool own_pass = false);
-  bool first_pass_live_locked() const;
-  size_t held_locked() const;
-  // Fails the lists the first pass still makes.
-  void fail_first_pass_locked(const Error& error);
+  void walk();
+  // One walk of the run, for list `list` (0 also makes the walk's own lists).
+  // Returns false when stopped.
+  bool walk_once(size_t list, RunBars* chunk);
+  void work();
+  // Under the lock: whether task `next_task_` may be taken now.
+  bool can_take_locked() const;
+  bool position_known_locked(uint64_t task) const;
+  Slot& slot(uint64_t task) { return slots_[task % slots_.size()]; }
+  // Hands `piece` (a chunk's text of the current list, comma first) out:
+  // the text, or nothing for a chunk without records.
+  std::optional<std::string_view> hand_out(json::JsonWriter piece);
+  void give_back();
 
   const ValidSpec spec_;
   const Options options_;
   const uint64_t bars_;
-  std::vector<List> lists_;
+  const uint64_t chunks_;  // chunks per list
+  bool keep_all_ = false;  // the walk keeps every chunk's position
+  bool walk_candles_ = false;  // the walk makes the candles (list 0)
+  bool funding_list_ = false;  // the last list is the funding points
+  std::vector<RecordList> lists_;
   std::vector<std::string_view> openings_;  // before each list; then the close
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool stopping_ = false;
-  size_t current_ = 0;  // the list being handed out
-  std::vector<json::JsonWriter> spare_;
-  // Large held pieces already written out, kept to hold later text: memory
-  // already faulted in costs a fraction of fresh memory.
-  std::vector<json::JsonWriter> held_spare_;
-  size_t held_spare_bytes_ = 0;
+  // The walk: positions of chunks [first_position_, first_position_ +
+  // positions_.size()) of walk `walk_` (the list index, or 0 when kept).
+  std::deque<RunCursor::Position> positions_;
+  uint64_t first_position_ = 0;
+  size_t walk_ = 0;
+  bool walk_over_ = false;           // no position or candle beyond those held will come
+  std::optional<Error> walk_error_;  // why the walk ended early
+  std::deque<json::JsonWriter> candles_;  // the walk's candle chunks not yet handed out
+  // The funding points' text, made by the walk while within the look-ahead
+  // budget; decided once the walk is over: held whole, or made by tasks.
+  json::JsonWriter funding_text_;
+  bool funding_decided_ = false;
+  bool funding_held_ = false;
+  uint64_t first_task_ = 0;          // the first task made by a work thread
+  uint64_t next_task_ = 0;           // the next task to take, in answer order
+  uint64_t due_task_ = 0;            // the task the caller waits for
+  size_t waiting_bytes_ = 0;         // text of finished tasks not yet handed out
+  std::vector<Slot> slots_;          // a window of tasks from due_task_
+  std::vector<json::JsonWriter> spare_;  // emptied texts, for later tasks
 
   // The caller's side.
-  enum class Stage : unsigned char { Opening, Held, Close, End };
+  enum class Stage : unsigned char { Opening, Chunks, Close, End };
   Stage stage_ = Stage::Opening;
-  Piece out_;
-  bool out_held_ = false;  // out_ came from a list, and goes back to the spares
-  uint64_t written_before_ = 0;  // bars of the lists already complete
+  size_t list_ = 0;
+  uint64_t chunk_ = 0;
+  bool has_records_ = false;  // the current list has handed out a record
+  json::JsonWriter out_;
+  bool out_taken_ = false;  // out_ is a task's text, to go back to the spares
+  uint64_t written_before_ = 0;
   uint64_t written_current_ = 0;
 
-  std::thread first_;
-  std::thread second_;  // the book snapshots' pass
-  std::thread pass_;    // the pass of the cut list being handed out
+  std::thread walker_;
+  std::vector<std::thread> workers_;
 };
 
 }  // namespace talpen::protocol

@@ -17,7 +17,9 @@ namespace {
 struct RunStreamState {
   RunStreamState(const ValidSpec& spec, size_t index, uint64_t bars_per_chunk)
       : cursor(spec), index(index), bars_per_chunk(bars_per_chunk), chunk(take_chunk_buffers()) {
-    if (index != kBookTable) cursor.skip_book_levels();  // a table other than the book never reads them
+    // A table reads neither the book's levels nor the trades but its own.
+    if (index != kBookTable) cursor.skip_book_levels();
+    if (index != kTradesTable) cursor.skip_trades();
   }
   ~RunStreamState() { give_chunk_buffers(std::move(chunk)); }
   RunStreamState(const RunStreamState&) = delete;

@@ -24,6 +24,8 @@ using RunTables = std::array<TablePtr, 4>;
 // The one table laid out from the book's levels: a chunk for any other may
 // leave them out (RunCursor::skip_book_levels).
 constexpr size_t kBookTable = 1;
+// Likewise the one laid out from the trades (RunCursor::skip_trades).
+constexpr size_t kTradesTable = 2;
 
 // Runs the spec and lays its records out as tables. Errors are the run's
 // (Numeric, OutOfMemory). A book deeper than the level column can number is

@@ -157,7 +157,8 @@ def write_answer(spec_json: str, kind: str, out: _BinaryWriter, bars_per_chunk: 
                  progress: Callable[[int], object] | None = None, lookahead_bytes: int = 167772160) -> None:
     """Write the "generate" or "generate_stream" (`kind`) answer for a spec to
     `out` by calls of out.write(), byte for byte the module's answer text, in
-    memory bounded by a few chunks and `lookahead_bytes`. `progress(bars)` is
+    memory bounded by a few chunks; `lookahead_bytes` bounds the text made
+    ahead of the piece being written. `progress(bars)` is
     told of bars written, once per record list. A failed run raises ValueError
     with the module's text, part of the answer written."""
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "core/run.h"
@@ -26,8 +27,9 @@ GenSpec spec_of(uint64_t bars, uint64_t depth, double trade_rate, bool funding) 
   return spec;
 }
 
-std::string pieces_joined(const ValidSpec& spec, AnswerKind kind, uint64_t chunk, size_t lookahead) {
-  AnswerWriter writer(spec, kind, {chunk, lookahead});
+std::string pieces_joined(const ValidSpec& spec, AnswerKind kind, uint64_t chunk, size_t lookahead,
+                          uint64_t kept = AnswerWriter::Options().kept_positions) {
+  AnswerWriter writer(spec, kind, {chunk, lookahead, kept});
   std::string text;
   for (;;) {
     Result<std::string_view> piece = writer.next();
@@ -39,8 +41,8 @@ std::string pieces_joined(const ValidSpec& spec, AnswerKind kind, uint64_t chunk
   return text;
 }
 
-// Held whole, held in part (a list cut and finished by a pass of its own),
-// cut at once: always the answer's bytes.
+// Funding points held by the walk, given up part way, or made by tasks; a
+// run walked once or once per list: always the answer's bytes.
 TEST(AnswerWriter, PiecesJoinedAreTheWholeAnswerWhateverTheBudget) {
   for (const GenSpec& raw : {spec_of(300, 3, 4.0, true), spec_of(97, 1, 0.0, false), spec_of(5, 2, 1.0, true)}) {
     const ValidSpec spec = valid(raw);
@@ -50,8 +52,10 @@ TEST(AnswerWriter, PiecesJoinedAreTheWholeAnswerWhateverTheBudget) {
     write_stream_response(events, run_stream(spec).value());
     for (uint64_t chunk : {1, 7, 1000}) {
       for (size_t lookahead : {size_t{0}, size_t{2000}, size_t{1} << 30}) {
-        EXPECT_EQ(pieces_joined(spec, AnswerKind::Generate, chunk, lookahead), grouped.view());
-        EXPECT_EQ(pieces_joined(spec, AnswerKind::GenerateStream, chunk, lookahead), events.view());
+        for (uint64_t kept : {uint64_t{3}, uint64_t{1} << 20}) {
+          EXPECT_EQ(pieces_joined(spec, AnswerKind::Generate, chunk, lookahead, kept), grouped.view());
+          EXPECT_EQ(pieces_joined(spec, AnswerKind::GenerateStream, chunk, lookahead, kept), events.view());
+        }
       }
     }
   }
@@ -66,9 +70,10 @@ TEST(AnswerWriter, ADroppedWriterStopsItsThreads) {
   }
 }
 
-// A run that fails part way: every list's pass reaches the failure on its
-// own, so the text before the error is the same whichever pass got there
-// first, and it is the candles made before the failing chunk.
+// A run that fails part way: the walk and every task of the failing chunk
+// reach the failure on their own, so the text before the error is the same
+// whichever got there first, walked once or per list, and it is the candles
+// made before the failing chunk.
 TEST(AnswerWriter, AFailedRunGivesTheSameTextBeforeItsError) {
   GenSpec raw = spec_of(60, 2, 1.0, true);
   raw.regimes = {{RegimeKind::Vol, 40, 0.0, 0.01}, {RegimeKind::Trend, 20, 800.0, 0.0}};
@@ -76,7 +81,7 @@ TEST(AnswerWriter, AFailedRunGivesTheSameTextBeforeItsError) {
   std::string first;
   for (int round = 0; round < 20; ++round) {
     for (size_t lookahead : {size_t{0}, size_t{1} << 30}) {
-      AnswerWriter writer(spec, AnswerKind::Generate, {4, lookahead});
+      AnswerWriter writer(spec, AnswerKind::Generate, {4, lookahead, round % 2 == 0 ? 3U : 1000U});
       std::string text;
       Result<std::string_view> piece = writer.next();
       for (; piece.ok() && !piece.value().empty(); piece = writer.next()) text += piece.value();
@@ -88,6 +93,7 @@ TEST(AnswerWriter, AFailedRunGivesTheSameTextBeforeItsError) {
   }
   EXPECT_EQ(first.rfind("{\"candles\":[{", 0), 0u);
   EXPECT_EQ(first.find("book_snapshots"), std::string::npos);
+  EXPECT_EQ(std::count(first.begin(), first.end(), '{') - 1, 40);
 }
 
 }  // namespace

@@ -44,15 +44,28 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
   to.insert(to.end(), from.begin(), from.end());
 }
 
-// The run taken `chunk` bars at a time, the chunks laid end to end.
-RunBars in_chunks(const ValidSpec& spec, uint64_t chunk, bool book_levels = true) {
+// The run taken `chunk` bars at a time, the chunks laid end to end. With
+// `jump`, each chunk is made by a second cursor moved to the first one's
+// position, the first skipping what it can.
+RunBars in_chunks(const ValidSpec& spec, uint64_t chunk, bool book_levels = true, bool jump = false) {
   RunCursor cursor(spec);
+  RunCursor jumper(spec);
   if (!book_levels) cursor.skip_book_levels();
+  if (jump) {
+    cursor.skip_book_levels();
+    cursor.skip_trades();
+  }
   RunBars all;
   RunBars part;
+  RunBars walked;
   uint64_t first_bar = 0;
   while (!cursor.at_end()) {
-    Result<uint64_t> got = cursor.next(chunk, &part);
+    if (jump) {
+      jumper.move_to(cursor.position());
+      EXPECT_TRUE(cursor.next(chunk, &walked).ok());
+      EXPECT_TRUE(walked.trades.empty() && walked.trades_end.empty() && walked.levels.empty());
+    }
+    Result<uint64_t> got = (jump ? jumper : cursor).next(chunk, &part);
     EXPECT_TRUE(got.ok());
     EXPECT_EQ(got.value(), std::min(chunk, spec->bars - first_bar));
     append(all.candles, part.candles);
@@ -99,6 +112,12 @@ TEST(RunCursorTest, AnyChunkingGivesTheWholeRunBitForBit) {
       ASSERT_TRUE(same_bytes(got.funding, want.funding)) << i << " chunk " << chunk;
       ASSERT_TRUE(same_bytes(got.funding_bar, want.funding_bar)) << i << " chunk " << chunk;
     }
+    // Cursors moved to a walk's positions, chunk by chunk, make the run.
+    const RunBars jumped = in_chunks(spec, 3, true, true);
+    ASSERT_TRUE(same_bytes(jumped.candles, whole.value().candles)) << i;
+    ASSERT_TRUE(same_bytes(jumped.levels, whole.value().levels)) << i;
+    ASSERT_TRUE(same_trades(jumped.trades, whole.value().trades)) << i;
+    ASSERT_TRUE(same_bytes(jumped.funding, whole.value().funding)) << i;
     // A pass without book levels draws what a full one does: the rest is the same.
     const RunBars bare = in_chunks(spec, 7, false);
     const RunBars& want = whole.value();

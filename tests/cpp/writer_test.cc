@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace talpen::json {
 namespace {
@@ -125,11 +126,15 @@ TEST(WriteInteger, SignedAndUnsignedRanges) {
   }
 }
 
-// Every digit count, at the edges where the pairs and the odd leading digit meet.
+// Every digit count, at the edges where the pairs and the odd leading digit
+// meet, and every bit length, from which the digit count is worked out.
 TEST(WriteInteger, PowersOfTenAndNeighbours) {
+  std::vector<uint64_t> edges;
   uint64_t p = 1;
-  for (int k = 0; k < 20; ++k, p *= 10) {
-    for (uint64_t u : {p - 1, p, p + 1}) {
+  for (int k = 0; k < 20; ++k, p *= 10) edges.push_back(p);
+  for (int k = 0; k < 64; ++k) edges.push_back(uint64_t{1} << k);
+  for (uint64_t edge : edges) {
+    for (uint64_t u : {edge - 1, edge, edge + 1}) {
       JsonWriter w;
       w.write_u64(u);
       EXPECT_EQ(w.view(), std::to_string(u));

@@ -97,10 +97,10 @@ def test_chunked_text_is_the_whole_run_text(chunk):
 
 
 @pytest.mark.parametrize("lookahead", [0, 3000, 1 << 30])
-def test_lists_past_the_lookahead_are_made_by_passes_of_their_own(lookahead):
-    """With no budget every later list is cut at once, with a small one part
-    way: the joined pieces are the answer all the same, and the progress adds
-    up to a run per list."""
+def test_the_answer_is_the_same_whatever_the_lookahead(lookahead):
+    """With no budget each piece is made when due, with a small one the
+    funding points are left to the tasks part way: the joined pieces are the
+    answer all the same, and the progress adds up to a run per list."""
     for spec in SPECS[:12]:
         text = json.dumps(spec)
         synth = Synth(text)
