@@ -1,6 +1,6 @@
 #include "core/universe.h"
 
-#include <bit>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -27,45 +27,27 @@ Result<std::vector<double>> lower_cholesky(const std::vector<double>& corr, size
   return lower;
 }
 
-FactorMix::FactorMix(const std::vector<double>& lower, size_t n)
-    : n_(n), columns_(n * (n + 1) / 2, 0.0), kept_(n * (n + 1) / 2, 0), has_factor_(n, 0) {
+FactorMix::FactorMix(const std::vector<double>& lower, size_t n) : rows_(n * (n + 1) / 2, 0.0), has_factor_(n, 0) {
   size_t at = 0;
-  for (size_t k = 0; k < n; ++k) {
-    for (size_t i = k; i < n; ++i, ++at) {
-      columns_[at] = lower[i * n + k];
-      if (lower[i * n + k] != 0.0) {
-        kept_[at] = ~uint64_t{0};
-        has_factor_[i] = 1;
-      }
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = 0; k <= i; ++k, ++at) {
+      rows_[at] = lower[i * n + k];
+      if (lower[i * n + k] != 0.0) has_factor_[i] = 1;
     }
   }
 }
 
-// Summed column by column, every row's sum still takes its terms in k order,
-// while the rows' sums are independent of one another, so the compiler runs
-// several at once. Each sum starts at -0.0, which adding a first term turns
-// into exactly that term; a left-out term is added as -0.0, which leaves any
-// sum exactly as it was. (Both hold for every value but NaN, in the default
-// rounding; draws and factors are finite.) The term is chosen by bit masks
-// rather than by a comparison, which the compiler would keep as a branch.
-void FactorMix::mix(const double* drawn, double* out) const {
-  constexpr uint64_t kMinusZero = uint64_t{1} << 63;
-  for (size_t i = 0; i < n_; ++i) out[i] = -0.0;
-  const double* column = columns_.data();
-  const uint64_t* kept = kept_.data();
-  for (size_t k = 0; k < n_; ++k) {
-    const double z = drawn[k];
-    double* rows = out + k;  // rows k..n-1, column k's entries
-    const size_t count = n_ - k;
-    for (size_t j = 0; j < count; ++j) {
-      const uint64_t term = std::bit_cast<uint64_t>(column[j] * z);
-      rows[j] += std::bit_cast<double>((term & kept[j]) | (kMinusZero & ~kept[j]));
-    }
-    column += count;
-    kept += count;
-  }
-  for (size_t i = 0; i < n_; ++i) {
-    if (!has_factor_[i]) out[i] = 0.0;
+// A left-out term would add -0.0, which leaves any sum (but NaN) exactly as
+// it was, in the default rounding: skipping it is the same. The bars' sums
+// are independent of one another, so the compiler runs several at once.
+void FactorMix::partial_sums(size_t row, const double* drawn, size_t stride, size_t bars, double* sums) const {
+  std::fill(sums, sums + bars, -0.0);
+  const double* factors = rows_.data() + row * (row + 1) / 2;
+  for (size_t k = 0; k < row; ++k) {
+    const double factor = factors[k];
+    if (factor == 0.0) continue;
+    const double* shocks = drawn + k * stride;
+    for (size_t b = 0; b < bars; ++b) sums[b] += factor * shocks[b];
   }
 }
 
@@ -78,12 +60,16 @@ UniverseCursor::UniverseCursor(const std::vector<ValidSpec>& specs, ShockMix mix
     for (double loading : mix_.loadings) idiosyncratic_.push_back(std::sqrt(1.0 - loading * loading));
   } else {
     factor_.emplace(mix_.lower, specs.size());
-    std::vector<double>().swap(mix_.lower);  // the mix holds it by columns
-    mixed_.resize(specs.size());
+    std::vector<double>().swap(mix_.lower);  // the mix holds it by rows
   }
-  drawn_.resize(specs.size());
 }
 
+// A chunk is made an instrument at a time, each running all the chunk's bars
+// as a standalone run does: its own shocks are recorded, and a later
+// instrument mixes in those of the earlier ones. Every shock is mixed from
+// the same draws in the same order of operations as a bar at a time over
+// all instruments would, so the bytes are the same; only the memory stays
+// with one instrument for longer.
 Result<uint64_t> UniverseCursor::next(uint64_t n, std::vector<RunBars>* out) {
   const size_t count = cursors_.size();
   out->resize(count);
@@ -93,28 +79,47 @@ Result<uint64_t> UniverseCursor::next(uint64_t n, std::vector<RunBars>* out) {
     if (!begun.ok()) return begun;
     bars = begun.value();  // the same for all: one clock
   }
-  for (uint64_t b = 0; b < bars; ++b) {
-    // Every instrument's own shock first, in the universe's order.
-    for (size_t i = 0; i < count; ++i) drawn_[i] = cursors_[i].draw_shock();
-    const double market = market_ ? market_->standard_normal() : 0.0;
-    if (factor_) factor_->mix(drawn_.data(), mixed_.data());
-    for (size_t i = 0; i < count; ++i) {
+  drawn_.resize(count * bars);
+  if (market_) {
+    market_draws_.resize(bars);
+    for (double& m : market_draws_) m = market_->standard_normal();
+  } else {
+    sums_.resize(bars);
+  }
+  // A universe meets a failing bar at the earliest bar, and there at the
+  // first instrument whose bar fails; so once one fails, the instruments
+  // after it run only the bars before.
+  uint64_t end = bars;
+  Status failure = ok_status();
+  for (size_t i = 0; i < count; ++i) {
+    RunCursor& cursor = cursors_[i];
+    RunBars& chunk = (*out)[i];
+    double* drawn = drawn_.data() + i * bars;
+    if (factor_) factor_->partial_sums(i, drawn_.data(), bars, end, sums_.data());
+    for (uint64_t b = 0; b < end; ++b) {
+      const double z = cursor.draw_shock();  // the bar's first draw
+      drawn[b] = z;
       double shock;
       if (market_) {
         // A zero loading leaves the shock exactly as drawn.
         const double loading = mix_.loadings[i];
-        shock = loading == 0.0 ? drawn_[i] : loading * market + idiosyncratic_[i] * drawn_[i];
+        shock = loading == 0.0 ? z : loading * market_draws_[b] + idiosyncratic_[i] * z;
       } else {
-        shock = mixed_[i];
+        shock = factor_->finish(i, sums_[b], z);
       }
-      const uint64_t bar = cursors_[i].bars_done();
-      Status finished = cursors_[i].finish_bar(shock, &(*out)[i]);
+      const uint64_t bar = cursor.bars_done();
+      Status finished = cursor.finish_bar(shock, &chunk);
       if (!finished.ok()) {
         bar_failure_ = BarFailure{i, bar};
-        for (RunCursor& cursor : cursors_) cursor.stop();
-        return std::move(finished).failure();
+        failure = std::move(finished);
+        end = b;
+        break;
       }
     }
+  }
+  if (!failure.ok()) {
+    for (RunCursor& cursor : cursors_) cursor.stop();
+    return std::move(failure).failure();
   }
   return bars;
 }

@@ -42,25 +42,30 @@ struct ShockMix {
   std::vector<double> loadings;
 };
 
-// The lower factor laid out for mixing a bar's shocks.
+// The lower factor, row by row, for mixing a chunk's shocks one instrument
+// at a time: row i's sum takes lower[i][k] x drawn[k] over k = 0, 1, ..., i
+// in that order, starts at -0.0 (which adding a first term turns into
+// exactly that term) and leaves zero factors out; a row without any factor
+// gives 0.0. So the identity leaves each shock as drawn.
 class FactorMix {
  public:
-  // REQUIRES: lower is n × n, row-major.
+  // REQUIRES: lower is n x n, row-major.
   FactorMix(const std::vector<double>& lower, size_t n);
 
-  // out[i] = the sum of lower[i][k] × drawn[k] over k = 0, 1, …, i in that
-  // order, zero factors left out (so the identity leaves each shock as
-  // drawn), or 0.0 for a row without any. drawn and out hold n values each,
-  // apart: out is written before drawn is read.
-  void mix(const double* drawn, double* out) const;
+  // Row `row`'s sums over the terms k < row, for `bars` bars at once:
+  // sums[b] from drawn[k * stride + b]. The rows before it are known for
+  // the whole chunk by then; the row's own term comes last.
+  void partial_sums(size_t row, const double* drawn, size_t stride, size_t bars, double* sums) const;
+  // The row's shock: the partial sum and then the row's own term, `own`
+  // being its instrument's drawn shock.
+  double finish(size_t row, double partial, double own) const {
+    const double factor = rows_[row * (row + 1) / 2 + row];
+    const double sum = factor == 0.0 ? partial : partial + factor * own;
+    return has_factor_[row] ? sum : 0.0;
+  }
 
  private:
-  size_t n_;
-  // The lower triangle by columns (column k's rows k..n-1, then column
-  // k + 1's), so that mixing runs down each column over all the rows' sums
-  // at once.
-  std::vector<double> columns_;
-  std::vector<uint64_t> kept_;             // all ones where columns_ is not zero
+  std::vector<double> rows_;               // the lower triangle, row by row
   std::vector<unsigned char> has_factor_;  // row i has a non-zero entry
 };
 
@@ -96,8 +101,9 @@ class UniverseCursor {
   std::optional<RandomSource> market_;
   std::vector<double> idiosyncratic_;  // √(1 − loading²), once
   std::optional<FactorMix> factor_;
-  std::vector<double> drawn_;          // this bar's own shocks
-  std::vector<double> mixed_;          // this bar's shocks mixed by the factor
+  std::vector<double> drawn_;          // this chunk's own shocks, instrument by instrument
+  std::vector<double> market_draws_;   // this chunk's market shocks
+  std::vector<double> sums_;           // an instrument's partial sums over this chunk
   std::optional<BarFailure> bar_failure_;
 };
 

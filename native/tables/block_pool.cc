@@ -1,5 +1,6 @@
 #include "tables/block_pool.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <new>
@@ -8,7 +9,9 @@
 namespace talpen::tables {
 
 BlockPool::~BlockPool() {
-  for (auto& [bytes, block] : kept_) std::free(block);
+  for (SizeClass& size : kept_) {
+    for (void* block : size.blocks) std::free(block);
+  }
 }
 
 size_t BlockPool::block_size(size_t bytes) {
@@ -23,10 +26,10 @@ size_t BlockPool::block_size(size_t bytes) {
 void* BlockPool::take(size_t bytes, size_t alignment) {
   if (bytes >= kSmallestPooled) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = kept_.find(bytes);
-    if (it != kept_.end()) {
-      void* block = it->second;
-      kept_.erase(it);
+    for (SizeClass& size : kept_) {
+      if (size.bytes != bytes || size.blocks.empty()) continue;
+      void* block = size.blocks.back();
+      size.blocks.pop_back();
       kept_bytes_ -= bytes;
       return block;
     }
@@ -41,9 +44,13 @@ void BlockPool::give(void* block, size_t bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (kept_bytes_ + bytes <= max_kept_bytes_) {
       try {
-        kept_.emplace(bytes, block);
-        kept_bytes_ += bytes;
-        return;
+        auto size = std::find_if(kept_.begin(), kept_.end(), [&](const SizeClass& c) { return c.bytes == bytes; });
+        if (size == kept_.end() && kept_.size() < kMaxSizes) size = kept_.insert(kept_.end(), SizeClass{bytes, {}});
+        if (size != kept_.end()) {
+          size->blocks.push_back(block);
+          kept_bytes_ += bytes;
+          return;
+        }
       } catch (const std::bad_alloc&) {
         // No room to note it: free it below instead.
       }

@@ -13,7 +13,6 @@
 #define TALPEN_TABLES_BLOCK_POOL_H_
 
 #include <cstddef>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -24,8 +23,12 @@ namespace talpen::tables {
 
 class BlockPool {
  public:
-  // Blocks below this size stay with malloc, whose bins already reuse them.
-  static constexpr size_t kSmallestPooled = 64 * 1024;
+  // Every column's block is kept (they are whole cache lines): malloc's
+  // aligned blocks cost a split on taking and a merge on freeing, and a
+  // universe's chunk has hundreds of small columns.
+  static constexpr size_t kSmallestPooled = 64;
+  // Sizes kept apart at most: a run's columns come in a few dozen.
+  static constexpr size_t kMaxSizes = 64;
   // By default at most this much is kept unused: a chunk's worth or two.
   static constexpr size_t kMaxKeptBytes = 64 * 1024 * 1024;
 
@@ -52,7 +55,13 @@ class BlockPool {
  private:
   mutable std::mutex mutex_;
   const size_t max_kept_bytes_;
-  std::multimap<size_t, void*> kept_;
+  // Kept blocks by size, each size's a stack: taking and giving back
+  // allocate nothing once a run's sizes are known.
+  struct SizeClass {
+    size_t bytes;
+    std::vector<void*> blocks;
+  };
+  std::vector<SizeClass> kept_;
   size_t kept_bytes_ = 0;
 };
 

@@ -35,7 +35,8 @@ TablePtr make_table(const char* name, size_t rows, Columns columns) {
   auto table = std::make_shared<TableData>();
   table->name = name;
   table->rows = rows;
-  table->columns.assign(columns.begin(), columns.end());
+  table->columns.reserve(columns.size());
+  for (std::shared_ptr<ColumnData>& column : columns) table->columns.push_back(std::move(column));
   return table;
 }
 
@@ -88,7 +89,9 @@ size_t rows_of(const RunBars& chunk, size_t index) {
 
 // Appends the columns of table `index`, `rows` long and not yet filled.
 void add_columns(Columns* columns, size_t index, size_t rows, const BlockPoolPtr& pool) {
-  for (const ColumnShape& c : shape_of(index).columns) columns->push_back(column(pool, c.name, c.dtype, rows, c.categories));
+  const auto& shapes = shape_of(index).columns;
+  columns->reserve(columns->size() + shapes.size());
+  for (const ColumnShape& c : shapes) columns->push_back(column(pool, c.name, c.dtype, rows, c.categories));
 }
 
 template <class T>

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -80,19 +81,137 @@ TEST(UniverseTest, FactorMixSumsEachRowInOrder) {
     }
     if (n >= 5) std::fill(lower.begin() + 3 * n, lower.begin() + 4 * n, 0.0);  // a row of none
     const FactorMix factor(lower, n);
-    for (int draw = 0; draw < 200; ++draw) {
-      std::vector<double> drawn(n), got(n);
-      for (double& z : drawn) z = random() % 10 == 0 ? (random() % 2 ? 0.0 : -0.0) : 3 * entry(random);
-      factor.mix(drawn.data(), got.data());
-      for (size_t i = 0; i < n; ++i) {
+    constexpr size_t kBars = 40;
+    std::vector<double> drawn(n * kBars), sums(kBars);  // instrument by instrument
+    for (double& z : drawn) z = random() % 10 == 0 ? (random() % 2 ? 0.0 : -0.0) : 3 * entry(random);
+    for (size_t i = 0; i < n; ++i) {
+      factor.partial_sums(i, drawn.data(), kBars, kBars, sums.data());
+      for (size_t b = 0; b < kBars; ++b) {
         double want = 0.0;
         bool first = true;
         for (size_t k = 0; k <= i; ++k) {
           if (lower[i * n + k] == 0.0) continue;
-          want = first ? lower[i * n + k] * drawn[k] : want + lower[i * n + k] * drawn[k];
+          const double term = lower[i * n + k] * drawn[k * kBars + b];
+          want = first ? term : want + term;
           first = false;
         }
-        ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(want)) << n << " " << i;
+        const double got = factor.finish(i, sums[b], drawn[i * kBars + b]);
+        ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want)) << n << " " << i << " " << b;
+      }
+    }
+  }
+}
+
+// The definition a universe's chunks must match byte for byte: a bar at a
+// time, every instrument's shock drawn, then each mixed and its bar finished
+// in the universe's order, up to the first bar that fails.
+struct Lockstep {
+  std::vector<RunBars> runs;
+  std::optional<UniverseCursor::BarFailure> failure;
+};
+
+Lockstep lockstep(const std::vector<ValidSpec>& specs, const std::vector<double>& lower, const ShockMix& mix) {
+  const size_t n = specs.size();
+  std::vector<RunCursor> cursors;
+  for (const ValidSpec& spec : specs) cursors.emplace_back(spec);
+  RandomSource market = RandomSource::from_seed(mix.market_seed.value_or(0));
+  Lockstep out;
+  out.runs.resize(n);
+  const uint64_t bars = specs.front()->bars;
+  for (size_t i = 0; i < n; ++i) EXPECT_TRUE(cursors[i].begin_chunk(bars, &out.runs[i]).ok());
+  for (uint64_t b = 0; b < bars; ++b) {
+    std::vector<double> z(n);
+    for (size_t i = 0; i < n; ++i) z[i] = cursors[i].draw_shock();
+    const double m = mix.market_seed ? market.standard_normal() : 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      double shock = 0.0;
+      if (mix.market_seed) {
+        const double loading = mix.loadings[i];
+        shock = loading == 0.0 ? z[i] : loading * m + std::sqrt(1.0 - loading * loading) * z[i];
+      } else {
+        bool first = true;
+        for (size_t k = 0; k <= i; ++k) {
+          if (lower[i * n + k] == 0.0) continue;
+          shock = first ? lower[i * n + k] * z[k] : shock + lower[i * n + k] * z[k];
+          first = false;
+        }
+      }
+      if (!cursors[i].finish_bar(shock, &out.runs[i]).ok()) {
+        out.failure = UniverseCursor::BarFailure{i, b};
+        return out;
+      }
+    }
+  }
+  return out;
+}
+
+bool same_trades(const std::vector<Trade>& a, const std::vector<Trade>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].seq != b[i].seq || std::bit_cast<uint64_t>(a[i].price) != std::bit_cast<uint64_t>(b[i].price) ||
+        std::bit_cast<uint64_t>(a[i].qty) != std::bit_cast<uint64_t>(b[i].qty)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Random universes, mixed by factors with zeros or by a market, some with an
+// instrument whose walk overflows part way: in chunks of any size, the same
+// bytes as bar at a time, and the same failing instrument and bar.
+TEST(UniverseTest, ChunksMatchBarAtATimeOverAllInstruments) {
+  std::mt19937_64 random(11);
+  std::uniform_real_distribution<double> entry(-1.0, 1.0);
+  for (int round = 0; round < 60; ++round) {
+    const size_t n = 1 + random() % 6;
+    const uint64_t bars = 20 + random() % 40;
+    std::vector<ValidSpec> specs;
+    for (size_t i = 0; i < n; ++i) {
+      GenSpec spec = instrument(random(), bars, static_cast<RegimeKind>(random() % 4), 0.02, (random() % 3) * 2.0);
+      if (round % 4 == 3 && random() % 2 == 0) {  // overflows at a random bar
+        const uint64_t at = 1 + random() % (bars - 1);
+        spec.regimes = {{RegimeKind::Vol, at, 0.0, 0.01}, {RegimeKind::Trend, bars - at, 800.0, 0.0}};
+      }
+      specs.push_back(valid(spec));
+    }
+    std::vector<double> lower(n * n, 0.0);
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t k = 0; k <= i; ++k) lower[i * n + k] = random() % 4 == 0 ? 0.0 : entry(random);
+    }
+    ShockMix mix;
+    if (round % 2 == 0) {
+      mix.lower = lower;
+    } else {
+      mix.market_seed = random();
+      for (size_t i = 0; i < n; ++i) mix.loadings.push_back(random() % 4 == 0 ? 0.0 : entry(random));
+    }
+    const Lockstep want = lockstep(specs, lower, mix);
+    for (uint64_t chunk : {uint64_t{1}, uint64_t{7}, uint64_t{1000}}) {
+      UniverseCursor universe(specs, mix);
+      std::vector<RunBars> all(n), part;
+      bool failed = false;
+      while (!universe.at_end()) {
+        if (!universe.next(chunk, &part).ok()) {
+          failed = true;
+          break;
+        }
+        for (size_t i = 0; i < n; ++i) {
+          all[i].candles.insert(all[i].candles.end(), part[i].candles.begin(), part[i].candles.end());
+          all[i].levels.insert(all[i].levels.end(), part[i].levels.begin(), part[i].levels.end());
+          all[i].trades.insert(all[i].trades.end(), part[i].trades.begin(), part[i].trades.end());
+        }
+      }
+      ASSERT_EQ(failed, want.failure.has_value()) << round << " chunk " << chunk;
+      if (failed) {
+        ASSERT_TRUE(universe.bar_failure().has_value());
+        EXPECT_EQ(universe.bar_failure()->instrument, want.failure->instrument) << round;
+        EXPECT_EQ(universe.bar_failure()->bar, want.failure->bar) << round;
+        continue;
+      }
+      for (size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(same_bytes(all[i].candles, want.runs[i].candles)) << round << " " << i << " chunk " << chunk;
+        ASSERT_TRUE(same_bytes(all[i].levels, want.runs[i].levels)) << round << " " << i;
+        ASSERT_TRUE(same_trades(all[i].trades, want.runs[i].trades)) << round << " " << i;
       }
     }
   }
