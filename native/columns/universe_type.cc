@@ -203,11 +203,12 @@ void universe_dealloc(PyObject* self) {
 // Makes the next chunk and runs `produce` on it, without the interpreter
 // lock; *ended when the universe had no bars left.
 template <class Produce>
-bool next_chunk(PyObject* self, bool* ended, bool book_levels, Produce&& produce) {
+bool next_chunk(PyObject* self, bool* ended, bool book_levels, bool trades, Produce&& produce) {
   UniverseObject* obj = as_universe(self);
   UniverseState& s = *obj->state;
   return run_unlocked(obj->busy, "Universe", [&]() -> Status {
     s.cursor.skip_book_levels(!book_levels);
+    s.cursor.skip_trades(!trades);
     Result<uint64_t> produced = s.cursor.next(s.bars_per_chunk, &s.chunks);
     if (!produced.ok()) {
       // A run's message names no instrument; among many, say whose bar failed.
@@ -227,7 +228,8 @@ PyObject* universe_next_events(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     json::JsonWriter out;
     bool ended = false;
-    if (!next_chunk(self, &ended, true, [&](UniverseState& s) { protocol::write_universe_events(out, s.chunks, s.symbols); })) {
+    if (!next_chunk(self, &ended, true, true,
+                    [&](UniverseState& s) { protocol::write_universe_events(out, s.chunks, s.symbols); })) {
       return nullptr;
     }
     if (ended) Py_RETURN_NONE;
@@ -244,7 +246,7 @@ PyObject* universe_next_tables(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     std::vector<tables::RunTables> laid_out;
     bool ended = false;
-    if (!next_chunk(self, &ended, true, [&](UniverseState& s) {
+    if (!next_chunk(self, &ended, true, true, [&](UniverseState& s) {
           for (const RunBars& chunk : s.chunks) laid_out.push_back(tables::chunk_tables(chunk, tables::shared_block_pool()));
         })) {
       return nullptr;
@@ -288,8 +290,8 @@ PyObject* universe_next_table(PyObject* self, PyObject* args, PyObject* kwargs) 
   return guarded([&]() -> PyObject* {
     tables::TablePtr laid_out;
     bool ended = false;
-    // A table other than the book leaves the levels out of the chunk.
-    if (!next_chunk(self, &ended, index == tables::kBookTable, [&](UniverseState& s) {
+    // A table leaves the book's levels and the trades out of the chunk unless it is made of them.
+    if (!next_chunk(self, &ended, index == tables::kBookTable, index == tables::kTradesTable, [&](UniverseState& s) {
           laid_out = tables::combined_chunk_table(s.chunks, index, tables::shared_block_pool());
         })) {
       return nullptr;

@@ -37,8 +37,8 @@ class RunCursor {
   // the failing one.
   Result<uint64_t> next(uint64_t n, RunBars* out);
 
-  // The same, a bar at a time, for runs that move several cursors in
-  // lockstep and mix their shocks (a universe of instruments): begin_chunk
+  // The same, a bar at a time, for runs whose shocks are mixed with other
+  // cursors' (a universe of instruments): begin_chunk
   // prepares `out` as next() does and returns the chunk's bar count; then,
   // for each bar, draw_shock() makes the bar's standard normal shock from
   // this cursor's own source (always a bar's first draw) and finish_bar
@@ -49,7 +49,7 @@ class RunCursor {
   Result<uint64_t> begin_chunk(uint64_t n, RunBars* out);
   double draw_shock() { return rng_.standard_normal(); }
   Status finish_bar(double z, RunBars* out);
-  // Ends the run where it stands (a lockstep partner failed).
+  // Ends the run where it stands (a partner in a universe failed).
   void stop() { bar_ = spec_->bars; }
 
   // Where the run stands between two bars: all that the next bar starts

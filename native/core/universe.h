@@ -94,6 +94,10 @@ class UniverseCursor {
   void skip_book_levels(bool skip) {
     for (RunCursor& cursor : cursors_) cursor.skip_book_levels(skip);
   }
+  // As RunCursor::skip_trades, for every instrument.
+  void skip_trades(bool skip) {
+    for (RunCursor& cursor : cursors_) cursor.skip_trades(skip);
+  }
 
  private:
   std::vector<RunCursor> cursors_;
