@@ -84,8 +84,10 @@ AnswerWriter::~AnswerWriter() {
   }
 }
 
-// Tasks are numbered list by list, chunks_ to a list. (A run of more than
-// 2^62 chunks would wrap the numbers; it would also take centuries.)
+// Tasks are numbered list by list, chunks_ to a list, and a task's list is
+// its number over chunks_: a run may have close to 2^64 chunks, so the number
+// of all tasks is never formed. (A later list's numbers would wrap only once
+// 2^62 tasks or more were done, which would take centuries.)
 bool AnswerWriter::position_known_locked(uint64_t task) const {
   const uint64_t list = task / chunks_;
   const uint64_t chunk = task % chunks_;
@@ -94,10 +96,11 @@ bool AnswerWriter::position_known_locked(uint64_t task) const {
 }
 
 bool AnswerWriter::can_take_locked() const {
-  if (next_task_ >= lists_.size() * chunks_) return false;
+  if (chunks_ == 0) return false;
+  const uint64_t list = next_task_ / chunks_;
+  if (list >= lists_.size()) return false;
   // Funding points the walk holds need no task.
-  if (funding_list_ && walk_candles_ && next_task_ >= (lists_.size() - 1) * chunks_ &&
-      (!funding_decided_ || funding_held_)) {
+  if (funding_list_ && walk_candles_ && list + 1 == lists_.size() && (!funding_decided_ || funding_held_)) {
     return false;
   }
   if (next_task_ - due_task_ >= slots_.size()) return false;
@@ -114,8 +117,8 @@ void AnswerWriter::walk() {
     for (size_t w = 0; w < walks && walk_once(w, &chunk); ++w) {
     }
   } catch (...) {  // std::bad_alloc: a thread must not let an exception out
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!walk_error_) walk_error_ = out_of_memory();
+    // An early end without a failing bar's error is told as exhausted memory,
+    // by the caller: making the error's text here could fail again.
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -130,13 +133,15 @@ bool AnswerWriter::walk_once(size_t list, RunBars* chunk) {
     // A new walk replaces the positions: once the last list's tasks have all
     // been taken.
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return stopping_ || next_task_ >= list * chunks_; });
+    changed_.wait(lock, [&] { return stopping_ || next_task_ / chunks_ >= list; });
     if (stopping_) return false;
     walk_ = list;
     positions_.clear();
     first_position_ = 0;
   }
   const bool candles = walk_candles_ && list == 0;
+  // With no look-ahead the walk's candle chunk waits for the caller too.
+  const size_t candles_ahead = options_.lookahead_bytes == 0 ? 1 : kCandlesAhead;
   // The funding points' text is held while it stays within the budget.
   bool funding = candles && funding_list_ && options_.lookahead_bytes > 0;
   bool funding_records = false;
@@ -149,7 +154,7 @@ bool AnswerWriter::walk_once(size_t list, RunBars* chunk) {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [&] {
         return stopping_ || ((keep_all_ || positions_.size() < kWalkAhead) &&
-                             (!candles || candles_.size() < kCandlesAhead));
+                             (!candles || candles_.size() < candles_ahead));
       });
       if (stopping_) return false;
       positions_.push_back(cursor.position());
@@ -226,6 +231,7 @@ void AnswerWriter::work() {
     changed_.notify_all();  // the walk may go on
     const RecordList kind = lists_[task / chunks_];
     std::optional<Error> failure;
+    bool short_of_memory = false;
     try {
       if (!cursor) cursor.emplace(spec_);
       if (!text) text.emplace();
@@ -241,15 +247,15 @@ void AnswerWriter::work() {
         Status written = write_chunk_records(*text, chunk, kind, &events);
         if (!written.ok()) failure = std::move(written).error();
       }
-    } catch (...) {  // std::bad_alloc
-      failure = out_of_memory();
+    } catch (...) {  // std::bad_alloc: told by the caller, as for the walk
+      short_of_memory = true;
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       Slot& s = slot(task);
-      if (failure) {
+      if (failure || short_of_memory) {
         s.state = Slot::State::Failed;
-        s.error = std::move(failure);
+        s.error = std::move(failure);  // none: out of memory
       } else {
         s.state = Slot::State::Done;
         s.text = std::move(*text);
@@ -325,7 +331,7 @@ Result<std::string_view> AnswerWriter::next() {
           return s.state == Slot::State::Done || s.state == Slot::State::Failed ||
                  (next_task_ <= task && walk_over_ && !position_known_locked(task));
         });
-        if (s.state == Slot::State::Failed) return fail(*s.error);
+        if (s.state == Slot::State::Failed) return fail(s.error ? *s.error : out_of_memory());
         if (s.state != Slot::State::Done) return fail(walk_error_ ? *walk_error_ : out_of_memory());
         json::JsonWriter piece = std::move(s.text);
         s.state = Slot::State::Free;

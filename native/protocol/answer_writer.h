@@ -47,7 +47,7 @@ class AnswerWriter {
   struct Options {
     uint64_t bars_per_chunk = 4096;
     // Text made ahead of the caller that may wait for it at once, beyond the
-    // piece it waits for (0: each piece is made when due).
+    // piece it waits for (0: each piece is made when it is the next due).
     size_t lookahead_bytes = size_t{160} << 20;
     // A run of at most this many chunks is walked once, every chunk's
     // position kept (a few dozen bytes each); a longer one is walked again
@@ -83,7 +83,7 @@ class AnswerWriter {
     enum class State : unsigned char { Free, Working, Done, Failed };
     State state = State::Free;
     json::JsonWriter text;
-    std::optional<Error> error;
+    std::optional<Error> error;  // Failed without one: out of memory
   };
 
   void walk();
@@ -119,7 +119,7 @@ class AnswerWriter {
   uint64_t first_position_ = 0;
   size_t walk_ = 0;
   bool walk_over_ = false;           // no position or candle beyond those held will come
-  std::optional<Error> walk_error_;  // why the walk ended early
+  std::optional<Error> walk_error_;  // a failing bar that ended the walk early
   std::deque<json::JsonWriter> candles_;  // the walk's candle chunks not yet handed out
   // The funding points' text, made by the walk while within the look-ahead
   // budget; decided once the walk is over: held whole, or made by tasks.

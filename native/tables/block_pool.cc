@@ -45,7 +45,16 @@ void BlockPool::give(void* block, size_t bytes) {
     if (kept_bytes_ + bytes <= max_kept_bytes_) {
       try {
         auto size = std::find_if(kept_.begin(), kept_.end(), [&](const SizeClass& c) { return c.bytes == bytes; });
-        if (size == kept_.end() && kept_.size() < kMaxSizes) size = kept_.insert(kept_.end(), SizeClass{bytes, {}});
+        if (size == kept_.end()) {
+          // A size no block is kept for makes room for a new one: the sizes
+          // of a long-lived process's runs change (a trades column's).
+          size = std::find_if(kept_.begin(), kept_.end(), [](const SizeClass& c) { return c.blocks.empty(); });
+          if (size != kept_.end()) {
+            size->bytes = bytes;
+          } else if (kept_.size() < kMaxSizes) {
+            size = kept_.insert(kept_.end(), SizeClass{bytes, {}});
+          }
+        }
         if (size != kept_.end()) {
           size->blocks.push_back(block);
           kept_bytes_ += bytes;

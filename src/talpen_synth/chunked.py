@@ -8,11 +8,11 @@ keep every digit the module writes. Each function writes to a binary file
 object (a file, standard output's buffer, a staged file) and never holds
 more than a few chunks.
 
-The two JSON answers are written by the native `write_answer`: each record
-list of the grouped answer is made by a pass of the run of its own, on two
-threads, and the text of lists not yet due is held within a budget (past it
-a pass waits for its list's turn), so the lists are made side by side and a
-long run stays in bounded memory.
+The two JSON answers are written by the native `write_answer`: the answer
+is cut into pieces in its own order (a record list's chunk of bars each),
+made by native threads a few pieces ahead of the one being written, each
+from its chunk's first bar as a walk of the run marked it; so the cores stay
+busy and a run of any length stays in bounded memory.
 """
 
 from __future__ import annotations

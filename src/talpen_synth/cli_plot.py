@@ -10,6 +10,7 @@ summed volume) so that each candle stays a few pixels wide; the title says so.
 from __future__ import annotations
 
 import io
+import os
 import json
 import math
 from collections.abc import Callable, Iterator
@@ -379,8 +380,28 @@ def plot(run: ChartRun, spec: SpecFields, width: int, height: int, title: str, f
     axes[-1].xaxis.set_major_locator(MultipleLocator(ticks))
     axes[-1].xaxis.set_major_formatter(FuncFormatter(_time_formatter(ticks)))
     ax.set_xlim(ts(0) - step, ts(n - 1) + step)
+    return figure_bytes(fig, fmt)
+
+
+# Creation dates left out, per format, so that one run draws the same file.
+_UNDATED: dict[str, dict[str, None]] = {"svg": {"Date": None}, "pdf": {"CreationDate": None}}
+
+
+def figure_bytes(fig: Any, fmt: str) -> bytes:
+    """The figure as a file of format `fmt`, the same bytes for the same
+    figure: no creation date (PostScript, which always writes one, takes
+    SOURCE_DATE_EPOCH's, 1970 unless set), and SVG's element ids drawn from a
+    fixed salt rather than at random."""
+    import matplotlib
+
     out = io.BytesIO()
-    # No creation date in SVG and PDF files, so that one run draws the same file.
-    metadata = {"Date": None} if fmt in ("svg", "pdf") else None
-    fig.savefig(out, format=fmt, dpi=DPI, metadata=metadata)
+    dated = fmt in ("ps", "eps") and "SOURCE_DATE_EPOCH" not in os.environ
+    if dated:
+        os.environ["SOURCE_DATE_EPOCH"] = "0"
+    try:
+        with matplotlib.rc_context({"svg.hashsalt": "talpen-synth"}):
+            fig.savefig(out, format=fmt, dpi=DPI, metadata=_UNDATED.get(fmt))
+    finally:
+        if dated:
+            del os.environ["SOURCE_DATE_EPOCH"]
     return out.getvalue()

@@ -715,10 +715,16 @@ def write_universe_parquet(universe: UniverseLike, directory: str | os.PathLike[
 
     spec = read_universe(universe)
     out = Path(directory)
+    made = not out.exists()
     out.mkdir(parents=True, exist_ok=True)
-    write_partition_files(out, spec, None, bars_per_chunk, options)
     try:
-        (out / STAGING).rmdir()
-    except OSError:
-        pass
+        write_partition_files(out, spec, None, bars_per_chunk, options)
+    finally:
+        # A failed run leaves nothing behind: no staging folder, and no
+        # folder of its own making. (Each only goes if empty.)
+        for folder in (out / STAGING, *((out,) if made else ())):
+            try:
+                folder.rmdir()
+            except OSError:
+                pass
     return RunTables(*(out / name for name in TABLE_NAMES))

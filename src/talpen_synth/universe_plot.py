@@ -8,11 +8,10 @@ Needs matplotlib (extra ``plot``), whose NumPy it uses.
 
 from __future__ import annotations
 
-import io
 from typing import Any
 
 from ._extras import require
-from .cli_plot import DPI, DOWN, KIND_COLOURS, UP, _duration, _time_formatter, auto_group, tick_step
+from .cli_plot import DPI, DOWN, KIND_COLOURS, UP, _duration, _time_formatter, auto_group, figure_bytes, tick_step
 from .universe import UniverseSpec
 
 __all__ = ["plot_universe"]
@@ -164,10 +163,7 @@ def plot_universe(universe: UniverseSpec, label: str, width: int, height: int | 
     axes[-1].xaxis.set_major_locator(MultipleLocator(ticks))
     axes[-1].xaxis.set_major_formatter(FuncFormatter(_time_formatter(ticks)))
     axes[-1].set_xlim(float(ts[0]) - step, float(ts[-1]) + step)
-    out = io.BytesIO()
-    metadata = {"Date": None} if fmt in ("svg", "pdf") else None
-    fig.savefig(out, format=fmt, dpi=DPI, metadata=metadata)
-    return out.getvalue()
+    return figure_bytes(fig, fmt)
 
 
 def _finite(values: Any) -> Any:

@@ -53,6 +53,22 @@ TEST(BlockPool, KeepsNeitherSmallBlocksNorMoreThanItsCap) {
   EXPECT_EQ(pool.kept_bytes(), BlockPool::kMaxKeptBytes);
 }
 
+// Sizes kept apart are capped, but one whose blocks are all taken again
+// gives its place to a new size.
+TEST(BlockPool, ASizeNoLongerKeptMakesRoomForANewOne) {
+  BlockPool pool;
+  for (size_t k = 1; k <= BlockPool::kMaxSizes; ++k) pool.give(pool.take(k * 1024, 64), k * 1024);
+  const size_t kept = pool.kept_bytes();
+  const size_t big = size_t{1} << 20;
+  pool.give(pool.take(big, 64), big);  // no place for a new size: freed
+  EXPECT_EQ(pool.kept_bytes(), kept);
+  void* first = pool.take(1024, 64);  // the 1 KiB size now keeps nothing
+  pool.give(pool.take(big, 64), big);
+  EXPECT_EQ(pool.kept_bytes(), kept - 1024 + big);
+  pool.give(first, 1024);  // and 1 KiB has no place now
+  EXPECT_EQ(pool.kept_bytes(), kept - 1024 + big);
+}
+
 TEST(ChunkBuffers, ARunsBuffersGoToTheNextRunButNoneBeyondTheCap) {
   RunBars used;
   used.levels.reserve(1000);

@@ -9,6 +9,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from datetime import datetime, timezone
 
 import pytest
@@ -181,13 +182,19 @@ def test_dash_writes_to_standard_output(tmp_path):
 
 
 @pytest.mark.parametrize("name, magic", [("c.svg", b"<?xml"), ("c.pdf", b"%PDF"), ("c.jpg", b"\xff\xd8\xff"),
-                                         ("c.JPEG", b"\xff\xd8\xff"), ("c.png", b"\x89PNG")])
+                                         ("c.JPEG", b"\xff\xd8\xff"), ("c.png", b"\x89PNG"), ("c.eps", b"%!PS")])
 def test_plot_writes_the_format_its_extension_names(tmp_path, name, magic):
+    """In the format the extension names, and the same bytes on a rerun: no
+    creation date, no random element ids."""
     pytest.importorskip("matplotlib")
     r = run("plot", "--preset", "perp-funding", "--book", "-o", name, cwd=tmp_path)
     assert r.returncode == 0, r.stderr
-    assert (tmp_path / name).read_bytes().startswith(magic)
+    first = (tmp_path / name).read_bytes()
+    assert first.startswith(magic)
     assert [p.name for p in tmp_path.iterdir()] == [name]  # no temporary file left beside it
+    time.sleep(1.1)  # a creation date would now differ
+    assert run("plot", "--preset", "perp-funding", "--book", "-o", name, cwd=tmp_path).returncode == 0
+    assert (tmp_path / name).read_bytes() == first
 
 
 @pytest.mark.parametrize("name, message", [("c.xyz", "plot writes no .xyz images, only "),

@@ -124,6 +124,41 @@ def test_a_failed_run_raises_after_the_text_before_it():
         assert not out.getvalue().endswith(b"]}")
 
 
+@pytest.mark.parametrize("bars, funding", [(2**62, True), (6148914691236517206, False)])
+def test_a_run_of_more_tasks_than_64_bits_count_starts_at_once(bars, funding):
+    """One-bar chunks of a run this long make lists x chunks tasks past 2^64:
+    the answer still comes at once, as any long run's does. The wait of a
+    writer that makes no task ignores signals, so it runs in a child."""
+    spec = {"seed": 1, "bars": bars, "start_price": 100.0, "start_ts": -2**63, "bar_secs": 1,
+            "regimes": [{"kind": "vol", "len": bars, "drift": 0.0, "vol": 0.01}],
+            "microstructure": {"book_depth": 1, "spread_bps": 1.0, "trade_rate": 1.0}}
+    if funding:
+        spec["microstructure"]["funding"] = {"interval_bars": 8, "base_rate": 1e-4, "sensitivity": 0.5}
+    child = f"""
+import io, sys
+from talpen_synth._talpen_columns import write_answer
+class Enough(Exception): pass
+class Out(io.RawIOBase):
+    def __init__(self): self.data = bytearray()
+    def writable(self): return True
+    def write(self, b):
+        if len(self.data) > 1000: raise Enough()
+        self.data += bytes(b)
+        return len(b)
+out = Out()
+try:
+    write_answer({json.dumps(spec)!r}, "generate", out, 1)
+except Enough:
+    sys.stdout.write(out.data[:40].decode())
+"""
+    try:
+        done = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("write_answer made no candle within 60 s")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith('{"candles":[{"ts":-9223372036854775808,')
+
+
 def test_a_writer_that_fails_or_takes_part_is_handled():
     text = json.dumps(SPECS[3])
     whole = Synth(text).command('{"cmd":"generate"}').encode()
@@ -316,7 +351,7 @@ def test_a_full_disk_leaves_nothing_and_says_so(tmp_path, out):
     _, err = proc.communicate(timeout=120)
     assert proc.returncode == 1
     # One line: no writer's failed close reported again as it is collected.
-    assert err.startswith(f"python -m talpen_synth: cannot write") and "File too large" in err
+    assert err.startswith("python -m talpen_synth: cannot write") and "File too large" in err
     assert err.count("\n") == 1, err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.json"]
 

@@ -269,23 +269,40 @@ def test_cli_names_the_file_and_the_member(tmp_path):
                         "correlation[0][1] = 0.2 (the matrix must be symmetric)\n")
 
 
+def wild_universe() -> dict:
+    """Two instruments, B's third bar (the first of a wild regime) overflowing."""
+    wild = {**WORKED_SPEC, "seed": 5, "regimes": [{"kind": "trend", "len": 2, "drift": 0.0, "vol": 0.01},
+                                                  {"kind": "vol", "len": 1, "drift": 0.0, "vol": 3000.0}]}
+    return {"instruments": [{"symbol": "A", "spec": WORKED_SPEC}, {"symbol": "B", "spec": wild}],
+            "correlation": [[1, 0], [0, 1]]}
+
+
 # An instrument whose price walk overflows fails the universe's run: one
 # line naming the file, nothing written, whatever the command.
 @pytest.mark.parametrize("command", [["stream"], ["generate", "--out", "{tmp}/out"], ["plot", "-o", "{tmp}/u.png"]])
 def test_cli_a_failed_run_is_one_line_naming_the_universe(tmp_path, command):
     if command[0] == "plot":
         pytest.importorskip("matplotlib")
-    # B's third bar, the first of a wild regime, overflows.
-    wild = {**WORKED_SPEC, "seed": 5, "regimes": [{"kind": "trend", "len": 2, "drift": 0.0, "vol": 0.01},
-                                                  {"kind": "vol", "len": 1, "drift": 0.0, "vol": 3000.0}]}
     doc = tmp_path / "wild.json"
-    doc.write_text(json.dumps({"instruments": [{"symbol": "A", "spec": WORKED_SPEC}, {"symbol": "B", "spec": wild}],
-                               "correlation": [[1, 0], [0, 1]]}))
+    doc.write_text(json.dumps(wild_universe()))
     r = run("universe", command[0], "--spec", doc, *[a.format(tmp=tmp_path) for a in command[1:]])
     assert r.returncode == 1 and r.stdout == ""
     assert r.stderr == (f"python -m talpen_synth: {doc}: numeric: price walk produced a non-finite value "
                         "(instrument B, bar 2)\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["wild.json"]
+
+
+def test_a_failed_parquet_run_leaves_nothing_behind(tmp_path):
+    """Neither a folder of its own making nor its staging; an existing
+    dataset keeps its tables."""
+    pytest.importorskip("pyarrow.parquet")
+    with pytest.raises(ValueError, match=r"\(instrument B, bar 2\)$"):
+        ts.write_universe_parquet(wild_universe(), tmp_path / "new")
+    assert not (tmp_path / "new").exists()
+    ts.write_universe_parquet(PAIR, tmp_path / "old")
+    with pytest.raises(ValueError):
+        ts.write_universe_parquet(wild_universe(), tmp_path / "old")
+    assert sorted(p.name for p in (tmp_path / "old").iterdir()) == ["book", "candles", "funding", "trades"]
 
 
 @pytest.mark.parametrize("extra", [[], ["--together"]])
