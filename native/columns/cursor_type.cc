@@ -155,9 +155,8 @@ PyObject* cursor_next_json(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     json::JsonWriter out;
     bool ended = false;
-    const bool levels = *list == protocol::RecordList::BookSnapshots || *list == protocol::RecordList::Events;
-    const bool trades = *list == protocol::RecordList::Trades || *list == protocol::RecordList::Events;
-    if (!next_chunk(self, &ended, levels, trades, [&](CursorState& s) {
+    if (!next_chunk(self, &ended, protocol::needs_book_levels(*list), protocol::needs_trades(*list),
+                    [&](CursorState& s) {
           return protocol::write_chunk_records(out, s.chunk, *list, &s.events);
         })) {
       return nullptr;

@@ -18,9 +18,6 @@ constexpr unsigned kMaxWorkers = 4;
 
 Error out_of_memory() { return Error{ErrorKind::OutOfMemory, "out of memory while writing the answer"}; }
 
-bool needs_book_levels(RecordList kind) { return kind == RecordList::BookSnapshots || kind == RecordList::Events; }
-bool needs_trades(RecordList kind) { return kind == RecordList::Trades || kind == RecordList::Events; }
-
 uint64_t chunk_count(uint64_t bars, uint64_t per_chunk) { return bars / per_chunk + (bars % per_chunk != 0); }
 
 }  // namespace

@@ -23,6 +23,13 @@ enum class RecordList : unsigned char { Candles, BookSnapshots, Trades, Funding,
 // "candles", "book_snapshots", "trades", "funding", "events".
 std::optional<RecordList> record_list_from_name(std::string_view name);
 
+// The records a list is written from besides the candles: a chunk made for
+// another list may leave them out (RunCursor::skip_book_levels, skip_trades).
+inline bool needs_book_levels(RecordList list) {
+  return list == RecordList::BookSnapshots || list == RecordList::Events;
+}
+inline bool needs_trades(RecordList list) { return list == RecordList::Trades || list == RecordList::Events; }
+
 // Appends the chunk's records of `list`, each byte for byte as in the answer,
 // separated by commas: no brackets, no leading or trailing comma. `scratch`
 // holds the chunk's events between calls (reused). OutOfMemory only when the
