@@ -13,7 +13,7 @@
 namespace talpen::columns {
 
 const char kWriteAnswerDoc[] =
-    "write_answer(spec_json, kind, out, bars_per_chunk=4096, progress=None, lookahead_bytes=167772160)\n--\n\n"
+    "write_answer(spec_json, kind, out, bars_per_chunk=1024, progress=None, lookahead_bytes=167772160)\n--\n\n"
     "Write the \"generate\" or \"generate_stream\" (`kind`) answer for a spec to\n"
     "`out`, a binary file object, by calls of out.write(): byte for byte the\n"
     "module's answer text, in memory bounded by a few chunks whatever the run's\n"
@@ -83,7 +83,7 @@ PyObject* write_answer(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* spec = nullptr;
   const char* kind_name = nullptr;
   PyObject* out = nullptr;
-  unsigned long long bars_per_chunk = 4096;
+  unsigned long long bars_per_chunk = 1024;
   PyObject* progress = Py_None;
   Py_ssize_t lookahead = static_cast<Py_ssize_t>(protocol::AnswerWriter::Options().lookahead_bytes);
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UsO|KOn:write_answer", const_cast<char**>(keywords), &spec,

@@ -108,6 +108,7 @@ Status RunCursor::finish_bar(double z, RunBars* out) {
   }
 
   out->candles.push_back({ts_, round8(price), round8(high), round8(low), round8(close), round8(volume)});
+  if (seeds_ != nullptr) seeds_->push_back({rng_, close, abs_h, vol, ts_});
 
   const double half_spread =
       book_levels_ ? build_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth, level_factors_, out->levels)
@@ -135,6 +136,30 @@ Status RunCursor::finish_bar(double z, RunBars* out) {
   }
   price_ = close;
   return ok_status();
+}
+
+void RunCursor::replay(std::span<const BarSeed> seeds, uint64_t next_seq, RunBars* out) const {
+  const Microstructure& micro = spec_->microstructure;
+  const uint64_t depth = micro.book_depth;
+  clear_keeping_buffers(out, depth);
+  out->candles.reserve(seeds.size());
+  if (book_levels_) out->levels.reserve(seeds.size() * 2 * depth);
+  if (trades_) out->trades_end.reserve(seeds.size());
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  for (const BarSeed& seed : seeds) {
+    out->candles.push_back({seed.ts, kNaN, kNaN, kNaN, kNaN, kNaN});
+    // The steps of finish_bar, from the same inputs.
+    RandomSource rng = seed.rng;
+    const double half_spread =
+        book_levels_
+            ? build_book_snapshot(rng, seed.close, seed.abs_h, seed.vol, spread_factor_, depth, level_factors_,
+                                  out->levels)
+            : skip_book_snapshot(rng, seed.close, seed.abs_h, seed.vol, spread_factor_, depth);
+    if (trades_) {
+      build_trades(rng, micro.trade_rate, trade_threshold_, seed.close, half_spread, seed.ts, next_seq, out->trades);
+      out->trades_end.push_back(out->trades.size());
+    }
+  }
 }
 
 Result<uint64_t> RunCursor::next(uint64_t n, RunBars* out) {

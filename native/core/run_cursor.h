@@ -9,6 +9,8 @@
 #define TALPEN_CORE_RUN_CURSOR_H_
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "base/result.h"
 #include "core/book.h"
@@ -19,6 +21,16 @@
 namespace talpen {
 
 inline constexpr const char* kNonFiniteMessage = "price walk produced a non-finite value";
+
+// What a bar's book and trades are made from, once its price walk is done:
+// with it the two can be made again without the walk (RunCursor::replay).
+struct BarSeed {
+  RandomSource rng;  // the source as the bar's book step starts
+  double close = 0.0;  // the unrounded close
+  double abs_h = 0.0;  // |log return|
+  double vol = 0.0;    // the regime's vol
+  int64_t ts = 0;
+};
 
 class RunCursor {
  public:
@@ -93,6 +105,16 @@ class RunCursor {
   // draws are made and their `seq` numbers counted.
   void skip_trades(bool skip = true) { trades_ = !skip; }
 
+  // From now on (until called with nullptr) appends each bar's seed to
+  // `seeds`, for a walk whose chunks are to be made again in part.
+  void keep_seeds(std::vector<BarSeed>* seeds) { seeds_ = seeds; }
+  // Makes again, from the seeds a walk kept, the bars' book levels and
+  // trades (those not skipped), into `out`, whose candles then carry only
+  // their timestamps (every price NaN) and which has no funding points.
+  // `next_seq` is the `seq` of the first bar's first trade: a walk's
+  // position at that bar has it. Leaves the cursor where it is.
+  void replay(std::span<const BarSeed> seeds, uint64_t next_seq, RunBars* out) const;
+
  private:
   ValidSpec spec_;
   LevelFactors level_factors_;
@@ -102,6 +124,7 @@ class RunCursor {
   RandomSource rng_;
   bool book_levels_ = true;
   bool trades_ = true;
+  std::vector<BarSeed>* seeds_ = nullptr;
   uint64_t bar_ = 0;              // bars produced so far
   double price_;                  // unrounded close of the previous bar
   double anchor_;                 // unrounded close before the regime's first bar

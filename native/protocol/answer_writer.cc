@@ -8,10 +8,10 @@ namespace talpen::protocol {
 
 namespace {
 
-// Positions a long run's walk may hold ahead of the tasks, and candle
-// chunks the walk may make ahead of the caller.
+// Positions a long run's walk may hold ahead of the tasks, and chunks of
+// bars it may lay out ahead of the caller's candles.
 constexpr size_t kWalkAhead = 64;
-constexpr size_t kCandlesAhead = 16;
+constexpr size_t kWalkedAhead = 16;
 // Work threads: one per core up to this many, and at least two, so that a
 // chunk is made while the one before it is written.
 constexpr unsigned kMaxWorkers = 4;
@@ -44,11 +44,15 @@ AnswerWriter::AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options optio
   }
   // One list's positions are each taken once: they need not be kept.
   keep_all_ = lists_.size() > 1 && chunks_ <= options_.kept_positions;
+  if (keep_all_) seeds_.resize(chunks_);
   walk_candles_ = keep_all_ && lists_.front() == RecordList::Candles;
   funding_list_ = lists_.back() == RecordList::Funding;
-  first_task_ = walk_candles_ ? chunks_ : 0;
-  next_task_ = first_task_;
-  due_task_ = first_task_;
+  // The candles are the caller's to write, from the walk's bars: the tasks
+  // start at the next list. With no look-ahead the walk lays out one chunk
+  // ahead of the caller.
+  if (walk_candles_) walked_.resize(options_.lookahead_bytes == 0 ? 1 : kWalkedAhead);
+  next_task_ = walk_candles_ ? chunks_ : 0;
+  due_task_ = next_task_;
 
   const unsigned cores = std::thread::hardware_concurrency();
   const unsigned workers = std::clamp(cores, 2U, kMaxWorkers);
@@ -137,48 +141,52 @@ bool AnswerWriter::walk_once(size_t list, RunBars* chunk) {
     first_position_ = 0;
   }
   const bool candles = walk_candles_ && list == 0;
-  // With no look-ahead the walk's candle chunk waits for the caller too.
-  const size_t candles_ahead = options_.lookahead_bytes == 0 ? 1 : kCandlesAhead;
   // The funding points' text is held while it stays within the budget.
   bool funding = candles && funding_list_ && options_.lookahead_bytes > 0;
   bool funding_records = false;
   RunCursor cursor(spec_);
   cursor.skip_book_levels();
   cursor.skip_trades();
+  // The seeds kept so far, within a quarter of the look-ahead budget.
+  size_t seed_bytes = 0;
   for (uint64_t k = 0; k < chunks_; ++k) {
-    std::optional<json::JsonWriter> text;
+    WalkedChunk* walked = candles ? &walked_[k % walked_.size()] : nullptr;
+    const RunCursor::Position at = cursor.position();
     {
       std::unique_lock<std::mutex> lock(mutex_);
       changed_.wait(lock, [&] {
         return stopping_ || ((keep_all_ || positions_.size() < kWalkAhead) &&
-                             (!candles || candles_.size() < candles_ahead));
+                             (walked == nullptr || !walked->ready));
       });
       if (stopping_) return false;
-      positions_.push_back(cursor.position());
-      if (candles && !spare_.empty()) {
-        text.emplace(std::move(spare_.back()));
-        spare_.pop_back();
-      }
+      // A kept position comes with the chunk's seeds, once it is walked.
+      if (!keep_all_) positions_.push_back(at);
     }
     changed_.notify_all();
     if (!candles && k + 1 == chunks_) break;
-    Result<uint64_t> made = cursor.next(options_.bars_per_chunk, chunk);
+    std::vector<BarSeed>* seeds = nullptr;
+    if (keep_all_) {
+      const uint64_t bars = std::min(options_.bars_per_chunk, bars_ - at.bar);
+      if (bars <= (options_.lookahead_bytes / 4 - seed_bytes) / sizeof(BarSeed)) {
+        seeds = &seeds_[k];
+        seeds->reserve(bars);
+        seed_bytes += bars * sizeof(BarSeed);
+      }
+    }
+    cursor.keep_seeds(seeds);
+    RunBars* bars = walked != nullptr ? &walked->bars : chunk;
+    Result<uint64_t> made = cursor.next(options_.bars_per_chunk, bars);
     if (!made.ok()) {
-      // The walk's own candles end with the error. A task of the failing
-      // chunk fails by itself, the first list's first, and the answer ends
-      // there.
+      // The candles end before the failing chunk, with the error: the first
+      // list's, where the answer ends.
       std::lock_guard<std::mutex> lock(mutex_);
       walk_error_ = std::move(made).error();
       return false;
     }
     if (!candles) continue;
-    if (!text) text.emplace();
-    text->clear();
-    text->put(',');
-    (void)write_chunk_records(*text, *chunk, RecordList::Candles, nullptr);
-    if (funding && !chunk->funding.empty()) {
+    if (funding && !bars->funding.empty()) {
       if (funding_records) funding_text_.put(',');
-      (void)write_chunk_records(funding_text_, *chunk, RecordList::Funding, nullptr);
+      (void)write_chunk_records(funding_text_, *bars, RecordList::Funding, nullptr);
       funding_records = true;
       if (funding_text_.size() > options_.lookahead_bytes) {  // left to the tasks
         funding = false;
@@ -187,7 +195,8 @@ bool AnswerWriter::walk_once(size_t list, RunBars* chunk) {
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      candles_.push_back(std::move(*text));
+      if (keep_all_) positions_.push_back(at);
+      walked->ready = true;
     }
     changed_.notify_all();
   }
@@ -208,6 +217,7 @@ void AnswerWriter::work() {
   for (;;) {
     uint64_t task = 0;
     RunCursor::Position at;
+    const std::vector<BarSeed>* seeds = nullptr;  // the walk's, for the chunk
     std::optional<json::JsonWriter> text;
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -215,6 +225,7 @@ void AnswerWriter::work() {
       if (stopping_) return;
       task = next_task_++;
       at = positions_[task % chunks_ - first_position_];
+      if (keep_all_ && !seeds_[task % chunks_].empty()) seeds = &seeds_[task % chunks_];
       if (!keep_all_) {
         positions_.pop_front();
         ++first_position_;
@@ -232,11 +243,17 @@ void AnswerWriter::work() {
     try {
       if (!cursor) cursor.emplace(spec_);
       if (!text) text.emplace();
-      cursor->move_to(at);
       cursor->skip_book_levels(!needs_book_levels(kind));
       cursor->skip_trades(!needs_trades(kind));
       text->clear();
-      Result<uint64_t> made = cursor->next(options_.bars_per_chunk, &chunk);
+      Result<uint64_t> made = uint64_t{0};
+      if (seeds != nullptr && (kind == RecordList::BookSnapshots || kind == RecordList::Trades)) {
+        // Book snapshots and trades made again without the price walk.
+        cursor->replay(*seeds, at.next_seq, &chunk);
+      } else {
+        cursor->move_to(at);
+        made = cursor->next(options_.bars_per_chunk, &chunk);
+      }
       if (!made.ok()) {
         failure = std::move(made).error();
       } else {
@@ -267,22 +284,24 @@ void AnswerWriter::give_back() {
   if (!out_taken_) return;
   out_taken_ = false;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (spare_.size() < slots_.size() + kCandlesAhead) spare_.push_back(std::move(out_));
+  if (spare_.size() < slots_.size()) spare_.push_back(std::move(out_));
 }
 
 std::optional<std::string_view> AnswerWriter::hand_out(json::JsonWriter piece) {
   out_ = std::move(piece);
   out_taken_ = true;
+  const std::optional<std::string_view> text = hand_out(out_.view());
+  if (!text) give_back();
+  return text;
+}
+
+std::optional<std::string_view> AnswerWriter::hand_out(std::string_view piece) {
   ++chunk_;
   written_current_ = chunk_ == chunks_ ? bars_ : chunk_ * options_.bars_per_chunk;
-  if (out_.size() <= 1) {  // the chunk has no record of the list
-    give_back();
-    return std::nullopt;
-  }
-  std::string_view text = out_.view();
-  if (!has_records_) text.remove_prefix(1);
+  if (piece.size() <= 1) return std::nullopt;  // the chunk has no record of the list
+  if (!has_records_) piece.remove_prefix(1);
   has_records_ = true;
-  return text;
+  return piece;
 }
 
 Result<std::string_view> AnswerWriter::next() {
@@ -304,13 +323,20 @@ Result<std::string_view> AnswerWriter::next() {
         }
         std::unique_lock<std::mutex> lock(mutex_);
         if (walk_candles_ && list_ == 0) {
-          changed_.wait(lock, [&] { return !candles_.empty() || walk_over_; });
-          if (candles_.empty()) return fail(walk_error_ ? *walk_error_ : out_of_memory());
-          json::JsonWriter piece = std::move(candles_.front());
-          candles_.pop_front();
+          WalkedChunk& walked = walked_[chunk_ % walked_.size()];
+          changed_.wait(lock, [&] { return walked.ready || walk_over_; });
+          if (!walked.ready) return fail(walk_error_ ? *walk_error_ : out_of_memory());
+          lock.unlock();
+          // The candles' text is made here, while the walk goes on: the walk
+          // alone then sets their pace.
+          candles_text_.clear();
+          candles_text_.put(',');
+          (void)write_chunk_records(candles_text_, walked.bars, RecordList::Candles, nullptr);
+          lock.lock();
+          walked.ready = false;
           lock.unlock();
           changed_.notify_all();
-          if (std::optional<std::string_view> text = hand_out(std::move(piece))) return *text;
+          if (std::optional<std::string_view> text = hand_out(candles_text_.view())) return *text;
           continue;
         }
         if (walk_candles_ && funding_list_ && list_ + 1 == lists_.size()) {

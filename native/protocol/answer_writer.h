@@ -9,15 +9,20 @@
 // make them in that order, each task from the run's position at its chunk's
 // first bar: a cursor moved there makes the chunk again and writes the one
 // list's records. The positions come from a walk of the run on a thread of
-// its own, which lays out neither book levels nor trades; a short run's walk
-// keeps every chunk's position, serves every list, and makes the candles and
-// the funding points itself (they cost little more than the walk), so each
-// bar is generated three times in all, as by a pass per list. The caller
-// hands the pieces on in order while the next ones are made, a window of
-// tasks ahead of it: so the cores stay busy from the first piece to the last,
-// and the text waiting for the caller is a few chunks, not whole lists. A long
-// run's positions are kept a window ahead of the tasks, and the run is walked
-// again for each list.
+// its own, which lays out neither book levels nor trades.
+//
+// A short run's walk keeps every chunk's position and serves every list. It
+// lays out each chunk's candles for the caller, who writes their text while
+// the walk goes on, so the candles, which lead the answer, come at the pace
+// of the walk alone; it makes the funding points' text itself (they are few);
+// and within a quarter of the look-ahead budget it keeps each bar's seed, from
+// which a task makes the bar's book levels or trades again without its price
+// walk, the larger part of a bar's cost. The caller hands the pieces on in
+// order while the next ones are made, a window of tasks ahead of it: so the
+// cores stay busy from the first piece to the last, and the text waiting for
+// the caller is a few chunks, not whole lists. A long run's positions are
+// kept a window ahead of the tasks, and the run is walked again for each
+// list.
 #ifndef TALPEN_PROTOCOL_ANSWER_WRITER_H_
 #define TALPEN_PROTOCOL_ANSWER_WRITER_H_
 
@@ -45,7 +50,7 @@ enum class AnswerKind : unsigned char { Generate, GenerateStream };
 class AnswerWriter {
  public:
   struct Options {
-    uint64_t bars_per_chunk = 4096;
+    uint64_t bars_per_chunk = 1024;
     // Text made ahead of the caller that may wait for it at once, beyond the
     // piece it waits for (0: each piece is made when it is the next due).
     size_t lookahead_bytes = size_t{160} << 20;
@@ -86,6 +91,13 @@ class AnswerWriter {
     std::optional<Error> error;  // Failed without one: out of memory
   };
 
+  // A chunk of the walk's bars (candles and funding points only), for the
+  // caller to write the candles of: chunk k in entry k % size.
+  struct WalkedChunk {
+    bool ready = false;  // laid out, the candles not yet written
+    RunBars bars;
+  };
+
   void walk();
   // One walk of the run, for list `list` (0 also makes the walk's own lists).
   // Returns false when stopped.
@@ -96,8 +108,10 @@ class AnswerWriter {
   bool position_known_locked(uint64_t task) const;
   Slot& slot(uint64_t task) { return slots_[task % slots_.size()]; }
   // Hands `piece` (a chunk's text of the current list, comma first) out:
-  // the text, or nothing for a chunk without records.
+  // the text, or nothing for a chunk without records. The first form keeps
+  // the task's text until the next call, then gives it back to the spares.
   std::optional<std::string_view> hand_out(json::JsonWriter piece);
+  std::optional<std::string_view> hand_out(std::string_view piece);
   void give_back();
 
   const ValidSpec spec_;
@@ -120,13 +134,15 @@ class AnswerWriter {
   size_t walk_ = 0;
   bool walk_over_ = false;           // no position or candle beyond those held will come
   std::optional<Error> walk_error_;  // a failing bar that ended the walk early
-  std::deque<json::JsonWriter> candles_;  // the walk's candle chunks not yet handed out
+  std::vector<WalkedChunk> walked_;  // a window of the walk's chunks, for the candles
+  // Per chunk, when kept: the seeds of its bars, laid out by the walk before
+  // the chunk's position is told, within a quarter of the look-ahead budget.
+  std::vector<std::vector<BarSeed>> seeds_;
   // The funding points' text, made by the walk while within the look-ahead
   // budget; decided once the walk is over: held whole, or made by tasks.
   json::JsonWriter funding_text_;
   bool funding_decided_ = false;
   bool funding_held_ = false;
-  uint64_t first_task_ = 0;          // the first task made by a work thread
   uint64_t next_task_ = 0;           // the next task to take, in answer order
   uint64_t due_task_ = 0;            // the task the caller waits for
   size_t waiting_bytes_ = 0;         // text of finished tasks not yet handed out
@@ -140,6 +156,7 @@ class AnswerWriter {
   uint64_t chunk_ = 0;
   bool has_records_ = false;  // the current list has handed out a record
   json::JsonWriter out_;
+  json::JsonWriter candles_text_;  // the caller's own text of a chunk's candles
   bool out_taken_ = false;  // out_ is a task's text, to go back to the spares
   uint64_t written_before_ = 0;
   uint64_t written_current_ = 0;

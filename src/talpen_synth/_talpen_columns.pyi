@@ -153,7 +153,7 @@ def generate(spec_json: str) -> tuple[Table, Table, Table, Table]:
 class _BinaryWriter(Protocol):
     def write(self, data: memoryview, /) -> object: ...
 
-def write_answer(spec_json: str, kind: str, out: _BinaryWriter, bars_per_chunk: int = 4096,
+def write_answer(spec_json: str, kind: str, out: _BinaryWriter, bars_per_chunk: int = 1024,
                  progress: Callable[[int], object] | None = None, lookahead_bytes: int = 167772160) -> None:
     """Write the "generate" or "generate_stream" (`kind`) answer for a spec to
     `out` by calls of out.write(), byte for byte the module's answer text, in

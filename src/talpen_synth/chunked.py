@@ -38,6 +38,10 @@ __all__ = [
 
 # Bars per chunk of text: small enough to stay in cache while it is written.
 TEXT_BARS = 4096
+# Bars per chunk of a JSON answer: its pieces are made on several threads
+# and wait for the writer, so they are kept smaller still (a book of ten
+# levels a side makes some 750 kB of text per 1024 bars).
+ANSWER_BARS = 1024
 
 # The command line's table files: their columns, in order.
 TABLE_COLUMNS: dict[str, tuple[str, ...]] = {
@@ -75,7 +79,7 @@ def lists(spec: str) -> list[str]:
     return ["candles", "book_snapshots", "trades"] + (["funding"] if funding else [])
 
 
-def write_generate(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
+def write_generate(spec: str, out: Writable, bars_per_chunk: int = ANSWER_BARS,
                    progress: Callable[[int], object] | None = None) -> None:
     """Writes the "generate" answer for `spec` (JSON text, read as a generate
     command reads its "spec" member) to `out`, byte for byte as the module
@@ -85,7 +89,7 @@ def write_generate(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
     _talpen_columns.write_answer(spec, "generate", out, chunk_size(bars_per_chunk, "bars_per_chunk"), progress)
 
 
-def write_generate_stream(spec: str, out: Writable, bars_per_chunk: int = TEXT_BARS,
+def write_generate_stream(spec: str, out: Writable, bars_per_chunk: int = ANSWER_BARS,
                           progress: Callable[[int], object] | None = None) -> None:
     """Writes the "generate_stream" answer for `spec` to `out`, byte for byte
     as the module answers it."""

@@ -41,8 +41,9 @@ std::string pieces_joined(const ValidSpec& spec, AnswerKind kind, uint64_t chunk
   return text;
 }
 
-// Funding points held by the walk, given up part way, or made by tasks; a
-// run walked once or once per list: always the answer's bytes.
+// Funding points held by the walk, given up part way, or made by tasks; the
+// walk's seeds kept for every chunk, the first few or none; a run walked
+// once or once per list: always the answer's bytes.
 TEST(AnswerWriter, PiecesJoinedAreTheWholeAnswerWhateverTheBudget) {
   for (const GenSpec& raw : {spec_of(300, 3, 4.0, true), spec_of(97, 1, 0.0, false), spec_of(5, 2, 1.0, true)}) {
     const ValidSpec spec = valid(raw);

@@ -206,6 +206,22 @@ TEST(FormatDouble, FastPathAgreesWithGeneralOnRound8Values) {
   EXPECT_GT(taken, 2500000);
 }
 
+// The fast path writes the eight fraction digits as two halves of four, each
+// worked in a lane of its own: every value of each half, beside various
+// others, in each lane.
+TEST(FormatDouble, FastPathFractionDigitsEveryHalf) {
+  char fast[kDoubleBufferSize], general[kDoubleBufferSize];
+  for (uint64_t half = 0; half < 10000; ++half) {
+    for (uint64_t frac : {half * 10000 + half, half * 10000 + (9999 - half), half * 10000, half}) {
+      const double v = static_cast<double>(123 * 100000000ULL + frac) / 1e8;
+      const size_t n = detail::format_double_fast(v, fast);
+      ASSERT_NE(n, 0U) << frac;
+      const size_t m = detail::format_double_general(v, general);
+      ASSERT_EQ(std::string(fast, n), std::string(general, m)) << frac;
+    }
+  }
+}
+
 // The edges of the fast path's range: 1000 x 10^-8 and just under 10^7.
 TEST(FormatDouble, FastPathRangeEdges) {
   char buf[kDoubleBufferSize];

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "core/generate.h"
@@ -79,6 +80,32 @@ RunBars in_chunks(const ValidSpec& spec, uint64_t chunk, bool book_levels = true
   return all;
 }
 
+// The run's book levels and trades made again from a walk's seeds, chunk by
+// chunk, by a second cursor that makes what `book_levels` and `trades` ask.
+RunBars replayed(const ValidSpec& spec, uint64_t chunk, bool book_levels, bool trades) {
+  RunCursor walk(spec);
+  walk.skip_book_levels();
+  walk.skip_trades();
+  RunCursor maker(spec);
+  maker.skip_book_levels(!book_levels);
+  maker.skip_trades(!trades);
+  RunBars all, part, walked;
+  std::vector<BarSeed> seeds;
+  walk.keep_seeds(&seeds);
+  while (!walk.at_end()) {
+    const uint64_t next_seq = walk.position().next_seq;
+    seeds.clear();
+    EXPECT_TRUE(walk.next(chunk, &walked).ok());
+    maker.replay(seeds, next_seq, &part);
+    EXPECT_EQ(part.bar_count(), walked.bar_count());
+    for (const Candle& c : part.candles) all.candles.push_back({c.ts, 0, 0, 0, 0, 0});
+    append(all.levels, part.levels);
+    for (uint64_t end : part.trades_end) all.trades_end.push_back(all.trades.size() + end);
+    append(all.trades, part.trades);
+  }
+  return all;
+}
+
 template <class T>
 bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
@@ -118,6 +145,15 @@ TEST(RunCursorTest, AnyChunkingGivesTheWholeRunBitForBit) {
     ASSERT_TRUE(same_bytes(jumped.levels, whole.value().levels)) << i;
     ASSERT_TRUE(same_trades(jumped.trades, whole.value().trades)) << i;
     ASSERT_TRUE(same_bytes(jumped.funding, whole.value().funding)) << i;
+    // The seeds a walk keeps make the book levels and trades again, alone or together.
+    for (const auto& [book, trades] : {std::pair{true, true}, std::pair{true, false}, std::pair{false, true}}) {
+      const RunBars again = replayed(spec, 5, book, trades);
+      ASSERT_EQ(again.candles.size(), whole.value().candles.size()) << i;
+      for (size_t b = 0; b < again.candles.size(); ++b) ASSERT_EQ(again.candles[b].ts, whole.value().candles[b].ts);
+      ASSERT_TRUE(book ? same_bytes(again.levels, whole.value().levels) : again.levels.empty()) << i;
+      ASSERT_TRUE(trades ? same_trades(again.trades, whole.value().trades) : again.trades.empty()) << i;
+      ASSERT_TRUE(trades ? same_bytes(again.trades_end, whole.value().trades_end) : again.trades_end.empty()) << i;
+    }
     // A pass without book levels draws what a full one does: the rest is the same.
     const RunBars bare = in_chunks(spec, 7, false);
     const RunBars& want = whole.value();
