@@ -57,6 +57,7 @@ AnswerWriter::AnswerWriter(const ValidSpec& spec, AnswerKind kind, Options optio
   const unsigned cores = std::thread::hardware_concurrency();
   const unsigned workers = std::clamp(cores, 2U, kMaxWorkers);
   slots_.resize(4 * workers + 8);
+  spare_.reserve(slots_.size());  // giving a text back then never allocates
   workers_.reserve(workers);
   try {
     walker_ = std::thread(&AnswerWriter::walk, this);
@@ -328,10 +329,15 @@ Result<std::string_view> AnswerWriter::next() {
           if (!walked.ready) return fail(walk_error_ ? *walk_error_ : out_of_memory());
           lock.unlock();
           // The candles' text is made here, while the walk goes on: the walk
-          // alone then sets their pace.
-          candles_text_.clear();
-          candles_text_.put(',');
-          (void)write_chunk_records(candles_text_, walked.bars, RecordList::Candles, nullptr);
+          // alone then sets their pace. (Nothing may leave next() by an
+          // exception: its caller has let go of the interpreter.)
+          try {
+            candles_text_.clear();
+            candles_text_.put(',');
+            (void)write_chunk_records(candles_text_, walked.bars, RecordList::Candles, nullptr);
+          } catch (const std::bad_alloc&) {
+            return fail(out_of_memory());
+          }
           lock.lock();
           walked.ready = false;
           lock.unlock();
