@@ -70,6 +70,11 @@ def chunk_size(value: object, name: str) -> int:
 
 
 class Writable(Protocol):
+    """A binary file, or anything with its write(): given a memoryview of a
+    piece of text, valid only during the call (the writer reuses the memory
+    and releases the view after), it takes the bytes and answers how many
+    it took (None for all of them)."""
+
     def write(self, data: bytes | memoryview, /) -> Any: ...
 
 

@@ -330,11 +330,12 @@ def _generate(args: argparse.Namespace) -> int:
 def _write_answer_file(args: argparse.Namespace, text: str, bars: int) -> None:
     """The answer into a staged file, renamed to its name once complete."""
     from .chunked import lists, write_generate
-    from .cli_tables import progress_bar
+    from .cli_tables import progress_bar, syncing
     bar = progress_bar(bars, passes=len(lists(text))) if not args.no_progress else None
     try:
         with StagedFile(args.output, report=_report(args)) as staged:
             write_generate(text, staged, progress=bar.update if bar is not None else None)
+            syncing(bar)
             staged.commit()
     except OSError as e:
         raise CliError(f"cannot write {args.output}: {e.strerror or e}") from None

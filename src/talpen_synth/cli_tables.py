@@ -68,6 +68,7 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
                 _write_parquet(source, text, spec, folder, locked_advance)
             else:
                 _write_text_tables(source, text, spec, fmt, folder, locked_advance)
+            syncing(bar)
             folder.commit({"spec": _RAW_SPEC, "seed": spec["seed"], "version": __version__, "format": fmt,
                            "bars": spec["bars"]}, raw={_RAW_SPEC: text})
     except OSError as e:
@@ -181,3 +182,14 @@ class _Passes:
 
     def close(self) -> None:
         self.bar.close()
+
+
+def syncing(bar: Any) -> None:
+    """Shows a progress_bar full, as "syncing", once everything is written:
+    the passes need not end evenly (a record list may come whole at its
+    end), and flushing a large output to disk can take seconds more."""
+    if bar is None:
+        return
+    inner = bar.bar if isinstance(bar, _Passes) else bar
+    inner.n = inner.total
+    inner.set_description("syncing", refresh=True)
