@@ -124,6 +124,39 @@ def test_a_failed_run_raises_after_the_text_before_it():
         assert not out.getvalue().endswith(b"]}")
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's shadow memory defeats an address-space limit")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit via /proc")
+def test_an_answer_beyond_a_memory_limit_raises_memory_error():
+    """One chunk of the whole run, under a tight address-space limit: the
+    walk's bars fit, their candles' text may not. Each run must finish or
+    raise MemoryError, and the interpreter must carry on."""
+    child = r"""
+import io, json, resource
+from talpen_synth._talpen_columns import write_answer
+def spec(bars):
+    return json.dumps({"seed": 1, "bars": bars, "start_price": 100.0,
+                       "regimes": [{"kind": "vol", "len": bars, "drift": 0.0, "vol": 0.01}],
+                       "microstructure": {"book_depth": 1, "spread_bps": 1.0, "trade_rate": 0.0}})
+class Sink:
+    def write(self, b): return len(b)
+size = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size * 1024 + 400 * 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+outcomes = []
+for bars in (1000, 300_000, 1_000_000, 2_000_000, 4_000_000):
+    try:
+        write_answer(spec(bars), "generate", Sink(), bars, lookahead_bytes=0)
+        outcomes.append("ok")
+    except MemoryError:
+        outcomes.append("memory")
+write_answer(spec(1000), "generate", io.BytesIO(), 1000)
+print(json.dumps(outcomes))
+"""
+    done = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    outcomes = json.loads(done.stdout)
+    assert outcomes[0] == "ok" and outcomes[-1] == "memory"
+
+
 @pytest.mark.parametrize("bars, funding", [(2**62, True), (6148914691236517206, False)])
 def test_a_run_of_more_tasks_than_64_bits_count_starts_at_once(bars, funding):
     """One-bar chunks of a run this long make lists x chunks tasks past 2^64:
