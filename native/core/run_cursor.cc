@@ -68,7 +68,6 @@ Result<uint64_t> RunCursor::begin_chunk(uint64_t n, RunBars* out) {
 Status RunCursor::finish_bar(double z, RunBars* out) {
   const GenSpec& spec = spec_.get();
   const Microstructure& micro = spec.microstructure;
-  const uint64_t depth = micro.book_depth;
   // Validation makes the regime lengths add up to `bars`, so the index
   // stays in range.
   const Regime& regime = spec.regimes[regime_index_];
@@ -110,12 +109,9 @@ Status RunCursor::finish_bar(double z, RunBars* out) {
   out->candles.push_back({ts_, round8(price), round8(high), round8(low), round8(close), round8(volume)});
   if (seeds_ != nullptr) seeds_->push_back({rng_, close, abs_h, vol, ts_});
 
-  const double half_spread =
-      book_levels_ ? build_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth, level_factors_, out->levels)
-                   : skip_book_snapshot(rng_, close, abs_h, vol, spread_factor_, depth);
+  const double half_spread = book_step(rng_, close, abs_h, vol, out);
   if (trades_) {
-    build_trades(rng_, micro.trade_rate, trade_threshold_, close, half_spread, ts_, next_seq_, out->trades);
-    out->trades_end.push_back(out->trades.size());
+    trade_step(rng_, close, half_spread, ts_, next_seq_, out);
   } else {
     talpen::skip_trades(rng_, micro.trade_rate, trade_threshold_, next_seq_);
   }
@@ -139,8 +135,7 @@ Status RunCursor::finish_bar(double z, RunBars* out) {
 }
 
 void RunCursor::replay(std::span<const BarSeed> seeds, uint64_t next_seq, RunBars* out) const {
-  const Microstructure& micro = spec_->microstructure;
-  const uint64_t depth = micro.book_depth;
+  const uint64_t depth = spec_->microstructure.book_depth;
   clear_keeping_buffers(out, depth);
   out->candles.reserve(seeds.size());
   if (book_levels_) out->levels.reserve(seeds.size() * 2 * depth);
@@ -150,16 +145,21 @@ void RunCursor::replay(std::span<const BarSeed> seeds, uint64_t next_seq, RunBar
     out->candles.push_back({seed.ts, kNaN, kNaN, kNaN, kNaN, kNaN});
     // The steps of finish_bar, from the same inputs.
     RandomSource rng = seed.rng;
-    const double half_spread =
-        book_levels_
-            ? build_book_snapshot(rng, seed.close, seed.abs_h, seed.vol, spread_factor_, depth, level_factors_,
-                                  out->levels)
-            : skip_book_snapshot(rng, seed.close, seed.abs_h, seed.vol, spread_factor_, depth);
-    if (trades_) {
-      build_trades(rng, micro.trade_rate, trade_threshold_, seed.close, half_spread, seed.ts, next_seq, out->trades);
-      out->trades_end.push_back(out->trades.size());
-    }
+    const double half_spread = book_step(rng, seed.close, seed.abs_h, seed.vol, out);
+    if (trades_) trade_step(rng, seed.close, half_spread, seed.ts, next_seq, out);
   }
+}
+
+double RunCursor::book_step(RandomSource& rng, double close, double abs_h, double vol, RunBars* out) const {
+  const uint64_t depth = spec_->microstructure.book_depth;
+  return book_levels_ ? build_book_snapshot(rng, close, abs_h, vol, spread_factor_, depth, level_factors_, out->levels)
+                      : skip_book_snapshot(rng, close, abs_h, vol, spread_factor_, depth);
+}
+
+void RunCursor::trade_step(RandomSource& rng, double close, double half_spread, int64_t ts, uint64_t& next_seq,
+                           RunBars* out) const {
+  build_trades(rng, spec_->microstructure.trade_rate, trade_threshold_, close, half_spread, ts, next_seq, out->trades);
+  out->trades_end.push_back(out->trades.size());
 }
 
 Result<uint64_t> RunCursor::next(uint64_t n, RunBars* out) {

@@ -116,6 +116,13 @@ class RunCursor {
   void replay(std::span<const BarSeed> seeds, uint64_t next_seq, RunBars* out) const;
 
  private:
+  // A bar's book step (levels laid out or skipped) from `rng` as it starts;
+  // returns the unrounded half spread. Then its trade step, which lays out
+  // the trades and counts `next_seq` on.
+  double book_step(RandomSource& rng, double close, double abs_h, double vol, RunBars* out) const;
+  void trade_step(RandomSource& rng, double close, double half_spread, int64_t ts, uint64_t& next_seq,
+                  RunBars* out) const;
+
   ValidSpec spec_;
   LevelFactors level_factors_;
   double spread_factor_;
