@@ -23,7 +23,8 @@ const char kWriteAnswerDoc[] =
     "written, once per record list (three or four lists for \"generate\", one for\n"
     "\"generate_stream\"). A failed run raises ValueError with the module's text,\n"
     "part of the answer written; a signal's exception (KeyboardInterrupt) stops\n"
-    "the writing between pieces.";
+    "the writing between pieces; a raw file in non-blocking mode that takes none\n"
+    "of a piece raises BlockingIOError.";
 
 namespace {
 
@@ -33,8 +34,10 @@ namespace {
 constexpr int PyBUF_READ = 0x100;
 #endif
 
-// out.write(data) until all of it is taken: a raw file may take less.
-bool write_all(PyObject* write, std::string_view data) {
+// out.write(data) until all of it is taken: a raw file may take less. A
+// writer that answers None has taken it all, unless it is a raw file
+// (`raw`), which answers None in non-blocking mode when it takes nothing.
+bool write_all(PyObject* write, std::string_view data, bool raw) {
   while (!data.empty()) {
     Owned view(PyMemoryView_FromMemory(const_cast<char*>(data.data()), static_cast<Py_ssize_t>(data.size()),
                                        PyBUF_READ));
@@ -52,7 +55,11 @@ bool write_all(PyObject* write, std::string_view data) {
       return false;
     }
     if (!taken || !released) return false;
-    if (taken.get() == Py_None) return true;  // a writer that reports nothing took it all
+    if (taken.get() == Py_None) {
+      if (!raw) return true;
+      PyErr_SetString(PyExc_BlockingIOError, "write_answer: the file is non-blocking and took none of the bytes");
+      return false;
+    }
     const long long n = PyLong_AsLongLong(taken.get());
     if (n == -1 && PyErr_Occurred()) return false;
     if (n <= 0 || static_cast<unsigned long long>(n) > data.size()) {
@@ -113,6 +120,14 @@ PyObject* write_answer(PyObject*, PyObject* args, PyObject* kwargs) {
   const std::string_view text(utf8, static_cast<size_t>(size));
   Owned write(PyObject_GetAttrString(out, "write"));
   if (!write) return nullptr;
+  int raw = 0;
+  {
+    Owned io(PyImport_ImportModule("io"));
+    Owned raw_type(io ? PyObject_GetAttrString(io.get(), "RawIOBase") : nullptr);
+    if (!raw_type) return nullptr;
+    raw = PyObject_IsInstance(out, raw_type.get());
+    if (raw < 0) return nullptr;
+  }
 
   return guarded([&]() -> PyObject* {
     Result<ValidSpec> valid = protocol::read_spec_document(text);
@@ -145,7 +160,7 @@ PyObject* write_answer(PyObject*, PyObject* args, PyObject* kwargs) {
       Py_END_ALLOW_THREADS
       if (!piece.ok()) return pyglue::raise_error(piece.error());
       if (piece.value().empty()) break;
-      if (!write_all(write.get(), piece.value())) return nullptr;
+      if (!write_all(write.get(), piece.value(), raw != 0)) return nullptr;
       const uint64_t done = writer.writer->bars_written();
       if (progress != Py_None && done > reported) {
         Owned told(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(done - reported)));

@@ -544,3 +544,18 @@ def test_the_progress_bar_ends_full_while_the_output_syncs(tmp_path, monkeypatch
     assert cli_main.main(["generate", "--spec", str(spec), *out]) == 0
     drawn = sys.stderr.getvalue().split("\r")
     assert any("syncing" in line and "100%" in line for line in drawn), drawn
+
+
+def test_a_non_blocking_file_that_takes_nothing_is_an_error_not_a_silent_loss():
+    # A raw file in non-blocking mode answers None when it takes nothing:
+    # here a pipe nobody reads, full after its first 64 kB.
+    read_end, write_end = os.pipe()
+    try:
+        os.set_blocking(write_end, False)
+        with io.FileIO(write_end, "wb", closefd=False) as raw:
+            with pytest.raises(BlockingIOError, match="non-blocking"):
+                chunked.write_generate(json.dumps(WORKED_SPEC | {"bars": 3000, "regimes": [
+                    {"kind": "vol", "len": 3000, "drift": 0.0, "vol": 0.01}]}), raw)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
