@@ -38,13 +38,13 @@ inline constexpr char kDigitPairs[201] =
 // The two ways format_double reaches its text, exposed so tests can prove that
 // they agree. format_double_fast returns 0 when its shortcut does not apply
 // (the value is not a decimal with at most 8 fraction digits and 15
-// significant digits in the plain range); otherwise it writes the same text as
+// significant digits, from 10^-8 to below 10^7); otherwise it writes the same text as
 // format_double_general. format_double_general handles every finite value.
 size_t format_double_general(double value, char* out);
 
 // Fast path. Every double in a response has been rounded to 8 decimal places,
 // so most values are the double nearest to r x 10^-8 for an integer r. For a
-// finite v let r = round(|v| x 1e8). If 1000 <= r < 10^15 and r / 1e8 == |v|
+// finite v let r = round(|v| x 1e8). If 1 <= r < 10^15 and r / 1e8 == |v|
 // (r < 2^53 and 1e8 are exact and the quotient is correctly rounded, so |v| is
 // then the double nearest to the decimal D = r x 10^-8), the shortest text of
 // v is D itself: D has at most 15 significant digits, and since 10^15 < 2^52
@@ -52,20 +52,51 @@ size_t format_double_general(double value, char* out);
 // range round to distinct doubles (the DBL_DIG round trip). So no decimal with
 // fewer digits than D rounds to v, and no other of the same length does, which
 // makes D both the shortest and the nearest. The check proves the result for
-// whatever input reaches it, so the path is safe for every value; the bounds
-// keep D between 10^-5 and 10^7, inside plain notation.
+// whatever input reaches it, so the path is safe for every value. The bounds
+// keep D between 10^-8 and 10^7: from 10^-5 up it is in plain notation, and
+// below (r < 1000, the prices of a run that has crashed) it has at most three
+// digits and an exponent of -6, -7 or -8.
 // It is inline, as is format_double: a response writes millions of doubles.
+// The text of D = r x 10^-8 for 1 <= r < 1000, written at `p`; returns the
+// end. D's digits are r's without its trailing zeros: "9.92e-6" for 992,
+// "9.7e-6" for 970, "5e-8" for 5.
+inline char* write_tiny(uint32_t r, char* p) {
+  uint32_t lead = r, rest = 0;
+  int rest_len = 0;
+  char exponent = '8';
+  if (r >= 100) {
+    lead = r / 100, rest = r % 100, rest_len = 2, exponent = '6';
+    if (rest % 10 == 0) rest /= 10, rest_len = 1;
+  } else if (r >= 10) {
+    lead = r / 10, rest = r % 10, rest_len = 1, exponent = '7';
+  }
+  if (rest == 0) rest_len = 0;
+  *p++ = static_cast<char>('0' + lead);
+  if (rest_len == 2) {
+    *p++ = '.';
+    std::memcpy(p, kDigitPairs + 2 * rest, 2);
+    p += 2;
+  } else if (rest_len == 1) {
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + rest);
+  }
+  std::memcpy(p, "e-", 2);
+  p[2] = exponent;
+  return p + 3;
+}
+
 inline size_t format_double_fast(double value, char* out) {
   const double a = std::fabs(value);
   const double t = a * 1e8;
   // Also refuses NaN and infinities, for which every comparison is false.
-  if (!(t >= 999.5 && t < 1e15)) return 0;
+  if (!(t >= 0.5 && t < 1e15)) return 0;
   const uint64_t r = static_cast<uint64_t>(t + 0.5);
-  if (r < 1000 || r >= 1000000000000000ULL) return 0;
+  if (r >= 1000000000000000ULL) return 0;
   if (static_cast<double>(r) / 1e8 != a) return 0;
 
   char* p = out;
   if (std::signbit(value)) *p++ = '-';
+  if (r < 1000) return (write_tiny(static_cast<uint32_t>(r), p) - out);
   uint32_t whole = static_cast<uint32_t>(r / 100000000);  // < 10^7
   const uint32_t frac = static_cast<uint32_t>(r % 100000000);
 

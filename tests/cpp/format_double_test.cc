@@ -187,7 +187,7 @@ TEST(FormatDouble, FastPathAgreesWithGeneralOnRound8Values) {
     }
     const double v = round8(x);
     const double r = std::fabs(v * 1e8);
-    const bool in_range = std::round(r) >= 1000 && std::round(r) < 1e15;
+    const bool in_range = std::round(r) >= 1 && std::round(r) < 1e15;
     const size_t m = detail::format_double_general(v, general);
     const size_t n = detail::format_double_fast(v, fast);
     ASSERT_EQ(n != 0, in_range) << std::string(general, m);
@@ -222,7 +222,23 @@ TEST(FormatDouble, FastPathFractionDigitsEveryHalf) {
   }
 }
 
-// The edges of the fast path's range: 1000 x 10^-8 and just under 10^7.
+// Below 10^-5 the fast path writes exponent notation from r's one to three
+// digits: every such r, of either sign, and the neighbours one ulp away.
+TEST(FormatDouble, FastPathTinyValuesEveryDecimal) {
+  char fast[kDoubleBufferSize], general[kDoubleBufferSize];
+  for (uint64_t r = 1; r < 1000; ++r) {
+    const double v = static_cast<double>(r) / 1e8;
+    for (double w : {v, -v, std::nextafter(v, 0.0), std::nextafter(v, 1.0)}) {
+      const size_t n = detail::format_double_fast(w, fast);
+      ASSERT_EQ(n != 0, w == v || w == -v) << r;
+      if (n == 0) continue;
+      const size_t m = detail::format_double_general(w, general);
+      ASSERT_EQ(std::string(fast, n), std::string(general, m)) << r;
+    }
+  }
+}
+
+// The edges of the fast path's range: 10^-8 and just under 10^7.
 TEST(FormatDouble, FastPathRangeEdges) {
   char buf[kDoubleBufferSize];
   struct Edge {
@@ -230,9 +246,10 @@ TEST(FormatDouble, FastPathRangeEdges) {
     bool fast;
     const char* text;
   } edges[] = {
-      {0.00001, true, "0.00001"},        {0.00000999, false, "9.99e-6"}, {9999999.99999999, true, "9999999.99999999"},
+      {0.00001, true, "0.00001"},        {0.00000999, true, "9.99e-6"}, {9999999.99999999, true, "9999999.99999999"},
       {1e7, false, "10000000.0"},        {-0.00001, true, "-0.00001"},      {12.5, true, "12.5"},
-      {0.000012345678, false, "0.000012345678"},
+      {0.000012345678, false, "0.000012345678"}, {1e-8, true, "1e-8"}, {5e-9, false, "5e-9"},
+      {-0.00000905, true, "-9.05e-6"},   {0.0000009, true, "9e-7"},     {1.5e-8, false, "1.5e-8"},
   };
   for (const Edge& e : edges) {
     EXPECT_EQ(detail::format_double_fast(e.value, buf) != 0, e.fast) << e.text;
