@@ -102,8 +102,11 @@ inline size_t format_double_fast(double value, char* out) {
 
   // Whole part, written in place from the right two digits at a time once its
   // length is known: no scratch copy of variable length.
-  const int whole_len = 1 + (whole >= 10) + (whole >= 100) + (whole >= 1000) + (whole >= 10000) +
-                        (whole >= 100000) + (whole >= 1000000);
+  // Its digit count from its bit length: bits x log10(2), rounded down, is
+  // the count or one less (kWholeSteps[0] is 0 so that 0 has a digit).
+  static constexpr uint32_t kWholeSteps[8] = {0, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+  const int guess = (std::bit_width(whole | 1) * 1233) >> 12;
+  const int whole_len = guess + (whole >= kWholeSteps[guess]);
   char* w = p + whole_len;
   while (whole >= 100) {
     w -= 2;

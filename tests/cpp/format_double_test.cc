@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace talpen::json {
 namespace {
@@ -218,6 +219,26 @@ TEST(FormatDouble, FastPathFractionDigitsEveryHalf) {
       ASSERT_NE(n, 0U) << frac;
       const size_t m = detail::format_double_general(v, general);
       ASSERT_EQ(std::string(fast, n), std::string(general, m)) << frac;
+    }
+  }
+}
+
+// The whole part's length comes from its bit length: every power of ten and
+// of two below 10^7, and their neighbours.
+TEST(FormatDouble, FastPathWholePartLengths) {
+  char fast[kDoubleBufferSize], general[kDoubleBufferSize];
+  std::vector<uint64_t> wholes;
+  for (uint64_t p = 1; p <= 10000000; p *= 10) wholes.insert(wholes.end(), {p - 1, p, p + 1});
+  for (uint64_t p = 1; p < 10000000; p *= 2) wholes.insert(wholes.end(), {p - 1, p, p + 1});
+  for (uint64_t whole : wholes) {
+    if (whole >= 10000000) continue;
+    for (uint64_t frac : {0ULL, 5ULL, 12345678ULL}) {
+      const double v = static_cast<double>(whole * 100000000ULL + frac) / 1e8;
+      const size_t n = detail::format_double_fast(v, fast);
+      if (whole == 0 && frac < 1000) continue;  // zero, or written in exponent notation
+      ASSERT_NE(n, 0U) << whole << " " << frac;
+      const size_t m = detail::format_double_general(v, general);
+      ASSERT_EQ(std::string(fast, n), std::string(general, m)) << whole << " " << frac;
     }
   }
 }
