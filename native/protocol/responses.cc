@@ -1,5 +1,6 @@
 #include "protocol/responses.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace talpen::protocol {
@@ -35,17 +36,23 @@ void write_candle(JsonWriter& out, const Candle& candle) {
 
 namespace {
 
-// [{"price":…,"qty":…},…] or [].
+// [{"price":…,"qty":…},…] or []. Room is claimed for a batch of levels at
+// a time: a book's levels are most of an answer's records.
 void write_level_array(JsonWriter& out, std::span<const BookLevel> levels) {
+  constexpr size_t kLevel = 24 + 2 * kDouble;
+  constexpr size_t kBatch = 64;  // keeps the claim small for the deepest books
   out.put('[');
-  for (size_t i = 0; i < levels.size(); ++i) {
-    char* p = out.claim(24 + 2 * kDouble);
-    if (i != 0) *p++ = ',';
-    p = JsonWriter::put_bytes(p, "{\"price\":");
-    p = JsonWriter::put_f64(p, levels[i].price);
-    p = JsonWriter::put_bytes(p, ",\"qty\":");
-    p = JsonWriter::put_f64(p, levels[i].qty);
-    *p++ = '}';
+  for (size_t i = 0; i < levels.size();) {
+    const size_t end = std::min(levels.size(), i + kBatch);
+    char* p = out.claim((end - i) * kLevel);
+    for (; i < end; ++i) {
+      if (i != 0) *p++ = ',';
+      p = JsonWriter::put_bytes(p, "{\"price\":");
+      p = JsonWriter::put_f64(p, levels[i].price);
+      p = JsonWriter::put_bytes(p, ",\"qty\":");
+      p = JsonWriter::put_f64(p, levels[i].qty);
+      *p++ = '}';
+    }
     out.commit(p);
   }
   out.put(']');
