@@ -37,7 +37,7 @@ inline constexpr char kDigitPairs[201] =
 
 // The two ways format_double reaches its text, exposed so tests can prove that
 // they agree. format_double_fast returns 0 when its shortcut does not apply
-// (the value is not a decimal with at most 8 fraction digits and 15
+// (the value is not zero nor a decimal with at most 8 fraction digits and 15
 // significant digits, from 10^-8 to below 10^7); otherwise it writes the same text as
 // format_double_general. format_double_general handles every finite value.
 size_t format_double_general(double value, char* out);
@@ -89,7 +89,15 @@ inline size_t format_double_fast(double value, char* out) {
   const double a = std::fabs(value);
   const double t = a * 1e8;
   // Also refuses NaN and infinities, for which every comparison is false.
-  if (!(t >= 0.5 && t < 1e15)) return 0;
+  if (!(t >= 0.5 && t < 1e15)) {
+    // Zero, the price of a run that has crashed out, is common enough to
+    // be written here too.
+    if (a != 0) return 0;
+    char* p = out;
+    if (std::signbit(value)) *p++ = '-';
+    std::memcpy(p, "0.0", 3);
+    return p + 3 - out;
+  }
   const uint64_t r = static_cast<uint64_t>(t + 0.5);
   if (r >= 1000000000000000ULL) return 0;
   if (static_cast<double>(r) / 1e8 != a) return 0;
