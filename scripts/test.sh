@@ -2,7 +2,7 @@
 # Installs what the tests need on a fresh machine and runs every test:
 # the layer rule of native/, the C++ unit tests (GoogleTest through CTest,
 # warnings as errors, both extensions compiled too), the Python tests
-# (pytest) against the installed package; then the C++ tests again under
+# (pytest, one process per core) against the installed package; then the C++ tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the Python tests against
 # extensions built with both sanitizers, the one abi3 wheel on the oldest and
 # newest CPython at hand, each fuzz target for a bounded time, the Python
@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 quick=${TALPEN_QUICK:-0}
-fuzz_seconds=${TALPEN_FUZZ_SECONDS:-$([ "${CI:-}" = true ] && echo 45 || echo 20)}
+fuzz_seconds=${TALPEN_FUZZ_SECONDS:-$([ "${CI:-}" = true ] && echo 25 || echo 20)}
 jobs=$(nproc 2>/dev/null || echo 2)
 started=$SECONDS
 
@@ -68,7 +68,7 @@ run_ctest tests
 # --- Python tests against the installed package (not the working tree).
 stage "Python tests"
 export TALPEN_FORMAT_DOUBLE_TOOL=$root/build/tests/format_double_tool
-(cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+(cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider -n "$jobs" .)
 
 if [ "$quick" = 1 ]; then
   stage "quick tests passed"
@@ -95,7 +95,7 @@ stage "Python tests against extensions built with ASan+UBSan"
 preload="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so) $(g++ -print-file-name=libstdc++.so)"
 (cd tests/python && env -u TALPEN_FORMAT_DOUBLE_TOOL LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  "$root/.venv-asan/bin/python" -m pytest -q -p no:cacheprovider .)
+  "$root/.venv-asan/bin/python" -m pytest -q -p no:cacheprovider -n "$jobs" .)
 
 # --- The one abi3 wheel promises CPython 3.10 and later: install it into the
 # oldest (3.10) and the newest CPython that pyenv has, each in a fresh
