@@ -47,6 +47,22 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
+    # Words no parser takes are told by the top parser, once every command
+    # has parsed its own: the innermost command that left them over is
+    # noted on the way out, so that the error names its --help.
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        parsed, extras = super().parse_known_args(args, namespace)
+        if extras and not hasattr(parsed, "_left_over_by"):
+            parsed._left_over_by = self.prog
+        return parsed, extras
+
+    def parse_args(self, args: Any = None, namespace: Any = None) -> Any:
+        parsed, extras = self.parse_known_args(args, namespace)
+        if extras:
+            prog = getattr(parsed, "_left_over_by", self.prog)
+            self.exit(2, f"{prog}: error: unrecognized arguments: {' '.join(extras)} (see {prog} --help)\n")
+        return parsed
+
 
 class _Help(argparse.HelpFormatter):
     """Fills each paragraph of a description on its own and keeps example
@@ -288,6 +304,9 @@ def _generate(args: argparse.Namespace) -> int:
         raise CliError("--format needs --out DIR", status=2)
     if args.force and args.out is None:
         raise CliError("--force needs --out DIR", status=2)
+    if args.out in ("", "-"):
+        raise CliError(f"--out {args.out!r}: --out names a folder for the tables; -o - writes the JSON answer to "
+                       "standard output", status=2)
     if args.output is not None:
         table_format = _TABLE_SUFFIXES.get(Path(args.output).suffix.lower())
         if table_format is not None:
