@@ -42,21 +42,6 @@ inline constexpr char kDigitPairs[201] =
 // format_double_general. format_double_general handles every finite value.
 size_t format_double_general(double value, char* out);
 
-// Fast path. Every double in a response has been rounded to 8 decimal places,
-// so most values are the double nearest to r x 10^-8 for an integer r. For a
-// finite v let r = round(|v| x 1e8). If 1 <= r < 10^15 and r / 1e8 == |v|
-// (r < 2^53 and 1e8 are exact and the quotient is correctly rounded, so |v| is
-// then the double nearest to the decimal D = r x 10^-8), the shortest text of
-// v is D itself: D has at most 15 significant digits, and since 10^15 < 2^52
-// any two distinct decimals of at most 15 significant digits in the normal
-// range round to distinct doubles (the DBL_DIG round trip). So no decimal with
-// fewer digits than D rounds to v, and no other of the same length does, which
-// makes D both the shortest and the nearest. The check proves the result for
-// whatever input reaches it, so the path is safe for every value. The bounds
-// keep D between 10^-8 and 10^7: from 10^-5 up it is in plain notation, and
-// below (r < 1000, the prices of a run that has crashed) it has at most three
-// digits and an exponent of -6, -7 or -8.
-// It is inline, as is format_double: a response writes millions of doubles.
 // The text of D = r x 10^-8 for 1 <= r < 1000, written at `p`; returns the
 // end. D's digits are r's without its trailing zeros: "9.92e-6" for 992,
 // "9.7e-6" for 970, "5e-8" for 5.
@@ -85,6 +70,21 @@ inline char* write_tiny(uint32_t r, char* p) {
   return p + 3;
 }
 
+// Fast path. Every double in a response has been rounded to 8 decimal places,
+// so most values are the double nearest to r x 10^-8 for an integer r. For a
+// finite v let r = round(|v| x 1e8). If 1 <= r < 10^15 and r / 1e8 == |v|
+// (r < 2^53 and 1e8 are exact and the quotient is correctly rounded, so |v| is
+// then the double nearest to the decimal D = r x 10^-8), the shortest text of
+// v is D itself: D has at most 15 significant digits, and since 10^15 < 2^52
+// any two distinct decimals of at most 15 significant digits in the normal
+// range round to distinct doubles (the DBL_DIG round trip). So no decimal with
+// fewer digits than D rounds to v, and no other of the same length does, which
+// makes D both the shortest and the nearest. The check proves the result for
+// whatever input reaches it, so the path is safe for every value. The bounds
+// keep D between 10^-8 and 10^7: from 10^-5 up it is in plain notation, and
+// below (r < 1000, the prices of a run that has crashed) it has at most three
+// digits and an exponent of -6, -7 or -8.
+// It is inline, as is format_double: a response writes millions of doubles.
 inline size_t format_double_fast(double value, char* out) {
   const double a = std::fabs(value);
   const double t = a * 1e8;
