@@ -35,8 +35,10 @@ __all__ = ["TableStream", "iter_batches", "table_stream", "write_parquet_chunks"
 TABLE_NAMES = ("candles", "book", "trades", "funding")
 DEFAULT_BARS_PER_BATCH = 65536
 # Bars per Parquet row group: about 160,000 book rows of the typical depth, in
-# about ten megabytes.
+# about ten megabytes. The command line holds a chunk to about PARQUET_ROWS
+# records (see chunked.bars_for_rows), for deeper books.
 PARQUET_BARS = 8192
+PARQUET_ROWS = 1 << 18
 
 # The columns that Parquet dictionary-encodes: those whose values repeat (a
 # bar's time stamps, sides, levels). Prices, quantities and rates hardly ever

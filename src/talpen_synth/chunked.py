@@ -17,9 +17,10 @@ busy and a run of any length stays in bounded memory.
 
 from __future__ import annotations
 
+import math
 import numbers
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType
 from typing import Any, Protocol
 
@@ -34,6 +35,7 @@ __all__ = [
     "write_generate",
     "write_generate_stream",
     "write_rows",
+    "bars_for_rows",
 ]
 
 # Bars per chunk of text: small enough to stay in cache while it is written.
@@ -42,6 +44,21 @@ TEXT_BARS = 4096
 # and wait for the writer, so they are kept smaller still (a book of ten
 # levels a side makes some 750 kB of text per 1024 bars).
 ANSWER_BARS = 1024
+# What the command line's chunks may hold, in records (a candle, a book
+# level, a trade): a bar of a deep book or a busy tape holds thousands, so
+# its chunks have fewer bars and memory stays bounded whatever the spec.
+# A run of the typical depth (10 a side, 5 trades a bar) keeps the chunks
+# above in bars.
+TEXT_ROWS = 1 << 17
+ANSWER_ROWS = 1 << 15
+
+
+def bars_for_rows(spec: Mapping[str, Any], rows: int, most: int) -> int:
+    """Bars per chunk for a checked spec's fields (as `normalize_spec`
+    answers them): as many as hold about `rows` records, from 1 to `most`."""
+    micro = spec["microstructure"]
+    per_bar = 1 + 2 * int(micro["book_depth"]) + math.ceil(min(float(micro["trade_rate"]), 1e9))
+    return max(1, min(most, rows // per_bar))
 
 # The command line's table files: their columns, in order.
 TABLE_COLUMNS: dict[str, tuple[str, ...]] = {

@@ -304,9 +304,9 @@ def _generate(args: argparse.Namespace) -> int:
         raise CliError("--format needs --out DIR", status=2)
     if args.force and args.out is None:
         raise CliError("--force needs --out DIR", status=2)
-    if args.out in ("", "-"):
-        raise CliError(f"--out {args.out!r}: --out names a folder for the tables; -o - writes the JSON answer to "
-                       "standard output", status=2)
+    if args.out == "-":
+        raise CliError("--out '-': --out names a folder for the tables; -o - writes the JSON answer to standard "
+                       "output", status=2)
     if args.output is not None:
         table_format = _TABLE_SUFFIXES.get(Path(args.output).suffix.lower())
         if table_format is not None:
@@ -326,17 +326,18 @@ def _generate(args: argparse.Namespace) -> int:
             print(line)
         return 0
     spec = held_spec(source, open_synth(source))  # the module's verdict on the spec comes first
-    from .chunked import write_generate
+    from .chunked import ANSWER_BARS, ANSWER_ROWS, bars_for_rows, write_generate
     text = spec_json(spec)
+    chunk = bars_for_rows(spec, ANSWER_ROWS, ANSWER_BARS)
     try:
         if args.output is not None and args.output != "-":
             args.unfinished = args.output
-            _write_answer_file(args, text, spec["bars"])
+            _write_answer_file(args, text, spec["bars"], chunk)
             args.unfinished = None
         else:
             with _to_stdout():
                 sys.stdout.flush()
-                write_generate(text, sys.stdout.buffer)
+                write_generate(text, sys.stdout.buffer, chunk)
                 sys.stdout.buffer.write(b"\n")
                 sys.stdout.buffer.flush()
     except ValueError as e:
@@ -346,14 +347,14 @@ def _generate(args: argparse.Namespace) -> int:
     return 0
 
 
-def _write_answer_file(args: argparse.Namespace, text: str, bars: int) -> None:
+def _write_answer_file(args: argparse.Namespace, text: str, bars: int, chunk: int) -> None:
     """The answer into a staged file, renamed to its name once complete."""
     from .chunked import lists, write_generate
     from .cli_tables import progress_bar, syncing
     bar = progress_bar(bars, passes=len(lists(text))) if not args.no_progress else None
     try:
         with StagedFile(args.output, report=_report(args)) as staged:
-            write_generate(text, staged, progress=bar.update if bar is not None else None)
+            write_generate(text, staged, chunk, progress=bar.update if bar is not None else None)
             syncing(bar)
             staged.commit()
     except OSError as e:

@@ -26,7 +26,7 @@ from typing import Any
 
 from . import __version__
 from ._extras import require
-from .chunked import TABLE_COLUMNS, write_rows
+from .chunked import TABLE_COLUMNS, TEXT_BARS, TEXT_ROWS, bars_for_rows, write_rows
 from .cli_args import counted
 from .cli_spec import CliError, SpecSource, held_spec, open_synth, spec_error
 from .frames import spec_json
@@ -48,11 +48,14 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
         require("pyarrow", "frames", "--format parquet")
         require("pyarrow.parquet", "frames", "--format parquet")
     text = spec_json(spec)
+    made: list[Path] = []  # folders above out_dir made for it, removed again unless it is written
+    written = False
     try:
         folder = StagedFolder(out_dir, force=force, report=report)
-        out_dir.parent.mkdir(parents=True, exist_ok=True)
+        _make_parents(out_dir, made)
         folder.check()
     except OSError as e:
+        _remove_empty(made)
         raise CliError(f"cannot write into {out_dir}: {e.strerror or e}") from None
     tables = len(TABLES) if fmt != "parquet" else 1
     bar = progress_bar(spec["bars"], passes=tables) if progress else None
@@ -71,15 +74,41 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
             syncing(bar)
             folder.commit({"spec": _RAW_SPEC, "seed": spec["seed"], "version": __version__, "format": fmt,
                            "bars": spec["bars"]}, raw={_RAW_SPEC: text})
+        written = True
     except OSError as e:
         raise CliError(f"cannot write into {out_dir}: {e.strerror or e}") from None
     finally:
+        if not written:
+            _remove_empty(made)
         if bar is not None:
             bar.close()
     return [f"wrote {out_dir / r.name} ({counted(r.rows, 'row')})" for r in folder.files]
 
 
 _RAW_SPEC = "\0spec\0"  # stands for the spec's own text in the manifest
+
+
+def _make_parents(out_dir: Path, made: list[Path]) -> None:
+    """Makes the missing folders above out_dir, outermost first, adding each
+    to `made` as it is made."""
+    missing = []
+    parent = out_dir.parent
+    while not parent.exists() and parent != parent.parent:
+        missing.append(parent)
+        parent = parent.parent
+    for folder in reversed(missing):
+        folder.mkdir(exist_ok=True)
+        made.append(folder)
+
+
+def _remove_empty(made: list[Path]) -> None:
+    """Removes the folders of `made`, innermost first, as far as they are
+    empty: an output that was not written leaves nothing behind."""
+    for folder in reversed(made):
+        try:
+            folder.rmdir()
+        except OSError:
+            break
 
 
 def _write_text_tables(source: SpecSource, text: str, spec: Any, fmt: str, folder: StagedFolder,
@@ -96,8 +125,8 @@ def _write_text_tables(source: SpecSource, text: str, spec: Any, fmt: str, folde
         try:
             with open(folder.path / name, "xb") as raw:
                 out = HashingFile(raw)
-                rows = write_rows(text, table, fmt, out, spec["start_ts"], spec["bar_secs"], progress=advance,
-                                  stop=stop)
+                rows = write_rows(text, table, fmt, out, spec["start_ts"], spec["bar_secs"],
+                                  bars_for_rows(spec, TEXT_ROWS, TEXT_BARS), progress=advance, stop=stop)
             results[table] = FileRecord(name, rows, out.size, out.sha256.hexdigest())
         except InterruptedError:
             pass
@@ -138,12 +167,13 @@ def _write_text_tables(source: SpecSource, text: str, spec: Any, fmt: str, folde
 
 def _write_parquet(source: SpecSource, text: str, spec: Any, folder: StagedFolder,
                    advance: Callable[[int], None]) -> None:
-    from .batches import write_parquet_chunks
+    from .batches import PARQUET_BARS, PARQUET_ROWS, write_parquet_chunks
     metadata = {"talpen_synth.spec": text, "talpen_synth.seed": str(spec["seed"]),
                 "talpen_synth.version": __version__}
     paths = {table: folder.path / f"{table}.parquet" for table in TABLES}
     try:
-        rows = write_parquet_chunks(text, paths, metadata, spec["bar_secs"], progress=advance)
+        rows = write_parquet_chunks(text, paths, metadata, spec["bar_secs"],
+                                    bars_for_rows(spec, PARQUET_ROWS, PARQUET_BARS), progress=advance)
     except ValueError as e:
         raise CliError(spec_error(source, str(e))) from None
     # Hashed once written, side by side (hashing and reading work without the

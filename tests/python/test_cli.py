@@ -500,7 +500,6 @@ BAD_INPUT = [
     (["generate", "-o", "run.csv"], 2, "-o writes the run as one JSON document; for csv table files use --out"),
     (["generate", "-o", "{missing}/x/run.json"], 1, "cannot write"),
     (["generate", "--out", "-"], 2, "--out '-': --out names a folder for the tables; -o - writes the JSON answer"),
-    (["generate", "--out", ""], 2, "--out '': --out names a folder"),
     (["generate", "--spec", "{missing}", "--preset", "default"], 2, "generate: error: argument --preset"),
     (["stream", "--spec", "{badjson}"], 1, "parse: "),
     (["stream", "--rate", "0"], 2, "stream: error: argument --rate"),

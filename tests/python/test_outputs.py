@@ -348,6 +348,22 @@ def test_a_signal_leaves_nothing_under_the_final_name(tmp_path, out, sig):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.json", "old"]
 
 
+def test_an_output_not_written_leaves_no_folder_made_for_it(tmp_path):
+    """The folders above --out are made as needed, and removed again when
+    the run fails; folders that were there before stay."""
+    wild = {"seed": 1, "bars": 5000, "start_price": 1e300,
+            "regimes": [{"kind": "trend", "len": 5000, "drift": 5.0, "vol": 0.01}],
+            "microstructure": {"book_depth": 2, "spread_bps": 5.0, "trade_rate": 1.0}}
+    (tmp_path / "wild.json").write_text(json.dumps(wild))
+    for before in ([], ["a"]):
+        for name in before:
+            (tmp_path / name).mkdir()
+        r = subprocess.run([*CLI, "generate", "--spec", "wild.json", "--out", "a/b/t"], cwd=tmp_path,
+                           capture_output=True, text=True, timeout=120)
+        assert r.returncode == 1 and "non-finite" in r.stderr
+        assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == sorted(["wild.json", *before])
+
+
 def test_force_replaces_a_folder_only_once_the_new_one_is_complete(tmp_path):
     (tmp_path / "t").mkdir()
     (tmp_path / "t" / "mine.txt").write_text("keep")
@@ -489,6 +505,31 @@ def test_a_huge_run_streams_at_once_in_flat_memory(tmp_path):
     if UNDER_ASAN:
         return  # its shadow memory and quarantine make resident figures meaningless
     assert max(rss) < 300_000 and max(rss) - rss[0] < 50_000  # kB: flat, whatever the bar count
+
+
+DEEP = {"seed": 3, "bars": 1500, "start_price": 100.0,
+        "regimes": [{"kind": "vol", "len": 1500, "drift": 0.0, "vol": 0.01}],
+        "microstructure": {"book_depth": 800, "spread_bps": 5.0, "trade_rate": 2.0}}
+# The command's peak resident memory, from its own memory map's high-water
+# mark: getrusage would also count what the forking process held.
+PEAK_OF_MAIN = ("import sys\nfrom talpen_synth import cli\nstatus = cli.main(sys.argv[1:])\n"
+                "peak = open('/proc/self/status').read().split('VmHWM:')[1].split()[0]\nprint(peak, status)")
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="shadow memory and quarantine make resident figures meaningless")
+@pytest.mark.parametrize("out", [["-o", "run.json"], ["--out", "t"], ["--out", "t", "--format", "jsonl"],
+                                 ["--out", "t", "--format", "parquet"]], ids=" ".join)
+def test_a_deep_book_is_written_in_chunks_of_bounded_records(tmp_path, out):
+    """A bar of 800 levels a side is 1,600 book rows: a chunk of a fixed
+    number of bars (4,096 for text) would hold millions of rows and take
+    gigabytes. Chunks of the command line hold a bounded number of records."""
+    spec = tmp_path / "deep.json"
+    spec.write_text(json.dumps(DEEP))
+    r = subprocess.run([sys.executable, "-c", PEAK_OF_MAIN, "generate", "--spec", str(spec), *out, "--no-progress"],
+                       capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    peak_kb, status = map(int, r.stdout.split("\n")[-2].split())
+    assert status == 0, r.stderr
+    assert peak_kb < 200_000
 
 
 def test_serve_gives_each_client_its_own_cursor_from_the_first_event(tmp_path):
