@@ -221,7 +221,14 @@ def write_parquet_chunks(spec: str, sinks: Mapping[str, Any], metadata: Mapping[
             for future in pending[name]:
                 future.cancel()
             pool.shutdown(wait=True)
-        close_writers(writers.values())
+        # Signals wait until the writers are closed and dropped: a signal's
+        # exception raised inside a writer's finalizer would be printed and
+        # lost, and the run would end as if never stopped.
+        with signals_held():
+            try:
+                close_writers(writers.values())
+            finally:
+                writers.clear()
     return rows
 
 

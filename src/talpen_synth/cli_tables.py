@@ -52,10 +52,10 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
     written = False
     try:
         folder = StagedFolder(out_dir, force=force, report=report)
-        _make_parents(out_dir, made)
+        make_parents(out_dir, made)
         folder.check()
     except OSError as e:
-        _remove_empty(made)
+        remove_empty(made)
         raise CliError(f"cannot write into {out_dir}: {e.strerror or e}") from None
     tables = len(TABLES) if fmt != "parquet" else 1
     bar = progress_bar(spec["bars"], passes=tables) if progress else None
@@ -79,7 +79,7 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
         raise CliError(f"cannot write into {out_dir}: {e.strerror or e}") from None
     finally:
         if not written:
-            _remove_empty(made)
+            remove_empty(made)
         if bar is not None:
             bar.close()
     return [f"wrote {out_dir / r.name} ({counted(r.rows, 'row')})" for r in folder.files]
@@ -88,7 +88,7 @@ def write_tables(source: SpecSource, out_dir: Path, fmt: str, progress: bool, fo
 _RAW_SPEC = "\0spec\0"  # stands for the spec's own text in the manifest
 
 
-def _make_parents(out_dir: Path, made: list[Path]) -> None:
+def make_parents(out_dir: Path, made: list[Path]) -> None:
     """Makes the missing folders above out_dir, outermost first, adding each
     to `made` as it is made."""
     missing = []
@@ -101,7 +101,7 @@ def _make_parents(out_dir: Path, made: list[Path]) -> None:
         made.append(folder)
 
 
-def _remove_empty(made: list[Path]) -> None:
+def remove_empty(made: list[Path]) -> None:
     """Removes the folders of `made`, innermost first, as far as they are
     empty: an output that was not written leaves nothing behind."""
     for folder in reversed(made):

@@ -257,16 +257,22 @@ def _generate(args: argparse.Namespace) -> int:
     from . import __version__
     from .staging import FileRecord, StagedFolder, hash_file
     from .universe import write_universe_parquet
+    from .cli_tables import make_parents, remove_empty
+    if args.out == "-":
+        raise CliError("--out '-': --out names the dataset's folder", status=2)
     out = Path(args.out)
     report = (lambda line: print(f"{args.prog}: {line}", file=sys.stderr))
+    made: list[Path] = []  # folders above out made for it, removed again unless it is written
     try:
         folder = StagedFolder(out, force=args.force, report=report)
-        out.parent.mkdir(parents=True, exist_ok=True)
+        make_parents(out, made)
         folder.check()
     except OSError as e:
+        remove_empty(made)
         raise CliError(f"cannot write into {out}: {e.strerror or e}") from None
     args.unfinished = out
     counts = []
+    written = False
     try:
         with folder:
             paths = write_universe_parquet(universe, folder.path, compression="zstd")
@@ -279,8 +285,12 @@ def _generate(args: argparse.Namespace) -> int:
                     folder.add(FileRecord(f.relative_to(folder.path).as_posix(), n, record.bytes, record.sha256))
             folder.commit({"universe": _RAW_UNIVERSE, "version": __version__, "format": "parquet",
                            "bars": universe.bars}, raw={_RAW_UNIVERSE: universe.to_json()})
+        written = True
     except OSError as e:
         raise CliError(f"cannot write into {out}: {e.strerror or e}") from None
+    finally:
+        if not written:
+            remove_empty(made)
     args.unfinished = None
     n = len(universe.symbols)
     for path, count in counts:

@@ -348,17 +348,23 @@ def test_a_signal_leaves_nothing_under_the_final_name(tmp_path, out, sig):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.json", "old"]
 
 
-def test_an_output_not_written_leaves_no_folder_made_for_it(tmp_path):
+@pytest.mark.parametrize("command", ["generate", "universe generate"])
+def test_an_output_not_written_leaves_no_folder_made_for_it(tmp_path, command):
     """The folders above --out are made as needed, and removed again when
     the run fails; folders that were there before stay."""
+    if command != "generate":
+        pytest.importorskip("pyarrow.parquet")
     wild = {"seed": 1, "bars": 5000, "start_price": 1e300,
             "regimes": [{"kind": "trend", "len": 5000, "drift": 5.0, "vol": 0.01}],
             "microstructure": {"book_depth": 2, "spread_bps": 5.0, "trade_rate": 1.0}}
+    if command != "generate":
+        wild = {"instruments": [{"symbol": "A", "spec": wild}, {"symbol": "B", "spec": dict(wild, seed=2, start_price=1.0)}],
+                "correlation": [[1, 0.5], [0.5, 1]]}
     (tmp_path / "wild.json").write_text(json.dumps(wild))
     for before in ([], ["a"]):
         for name in before:
             (tmp_path / name).mkdir()
-        r = subprocess.run([*CLI, "generate", "--spec", "wild.json", "--out", "a/b/t"], cwd=tmp_path,
+        r = subprocess.run([*CLI, *command.split(), "--spec", "wild.json", "--out", "a/b/t"], cwd=tmp_path,
                            capture_output=True, text=True, timeout=120)
         assert r.returncode == 1 and "non-finite" in r.stderr
         assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == sorted(["wild.json", *before])
